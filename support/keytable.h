@@ -1,0 +1,73 @@
+// The case-insensitive key table: text keys to untyped values.
+//
+// A chained hash table whose bucket count is a power of two, at least 16.
+// It owns its entries (each with an inline copy of its key) and its bucket
+// array, but never releases, copies or inspects a value: values belong to
+// the table's users. Running out of memory ends the process (util_fatal).
+//
+// Enumeration order is part of the tool's output format, so it is fixed:
+//  - key_hash below picks the bucket (hash & mask);
+//  - keytable_add puts a new entry at the END of its chain;
+//  - keytable_enum walks buckets 0..mask, each chain from its head;
+//  - a resize walks the old buckets in that same order and places every
+//    entry in its new chain in the order it was met, so after growing, old
+//    bucket i splits into new buckets i and i + old count, and after
+//    shrinking, new bucket j holds old bucket j's entries, then those of old
+//    bucket j + new count, each keeping their relative order.
+//
+// Resize policy: with load = count * 100 / buckets (integer division), the
+// table doubles when load exceeds 75 and halves when load is below 18 (75/4)
+// and more than 16 buckets are in use. One step at most per check, and the
+// check runs only after keytable_add and at the end of keytable_enum, so a
+// table emptied by one enumeration shrinks one halving per enumeration.
+#pragma once
+
+#include <cstdint>
+
+struct KeyEntry {
+  KeyEntry* next;  // following entry of the same chain, or null
+  void* value;     // the stored value, owned by the table's user; may be null
+  // The key text, terminated, is stored inline right after these fields.
+  char* key() { return reinterpret_cast<char*>(this + 1); }
+};
+
+struct KeyTable {
+  int32_t mask;       // bucket count minus one: 2^k - 1, never below 15
+  int32_t count;      // entries in all chains
+  int32_t max_load;   // load limit in percent; always 75
+  KeyEntry** buckets; // mask + 1 chain heads, null for an empty chain
+};
+
+// Visitor for keytable_enum. `key` lives only for the call; return nonzero
+// to have the entry unlinked and released (its value is not touched).
+using KeyVisitor = int (*)(const char* key, void* value, void* closure);
+
+// The hash: h = 0xF0E1D2; for each byte b, s = (b | 0x20) as a signed byte
+// widened to 32 bits, h ^= (h << 7) + (h >> 2) + s, all modulo 2^32.
+uint32_t key_hash(const char* text);
+
+// A table of 16 empty buckets. Released with keytable_free.
+KeyTable* keytable_new();
+
+// Releases every entry, the bucket array and the table; values untouched.
+void keytable_free(KeyTable* table);
+
+// Appends a new entry (a copy of `key`, and `value`) at the end of its chain
+// without looking for an equal key, then runs the size check.
+void keytable_add(KeyTable* table, const char* key, void* value);
+
+// Gives the first entry whose key equals `key` without regard to case the
+// new value (the old one is not released; the entry keeps its key text and
+// place; no size check). With no equal key, does keytable_add.
+void keytable_replace(KeyTable* table, const char* key, void* value);
+
+// The value of the first equal key in chain order, or null if none.
+void* keytable_get(const KeyTable* table, const char* key);
+
+// Visits every entry in the order above; a nonzero visitor result removes
+// the entry. The visitor must not add entries or start another enumeration.
+// Runs the size check once at the end, so a resize never happens mid-walk.
+void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure);
+
+// Doubles or halves the bucket array by the rule above, or does nothing.
+void keytable_check_size(KeyTable* table);

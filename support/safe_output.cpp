@@ -1,0 +1,189 @@
+#include "support/safe_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/alloc.h"
+
+namespace {
+
+// Symbolic links followed before giving up, as the kernel's own limit.
+constexpr int kMaxLinkHops = 40;
+
+// The temporary file a fatal exit must remove; null while none exists.
+const char* pending_temp = nullptr;
+
+void remove_pending_temp() {
+  if (pending_temp != nullptr) unlink(pending_temp);
+  pending_temp = nullptr;
+}
+
+// Heap copy of the directory part of `path` ("." when it has none).
+char* directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return util_strdup(".");
+  if (slash == path) return util_strdup("/");
+  size_t length = static_cast<size_t>(slash - path);
+  char* dir = static_cast<char*>(util_alloc(static_cast<int32_t>(length + 1)));
+  std::memcpy(dir, path, length);
+  return dir;
+}
+
+// Heap text of `a` + `b` + `c`.
+char* concat3(const char* a, const char* b, const char* c) {
+  size_t la = std::strlen(a), lb = std::strlen(b), lc = std::strlen(c);
+  char* text = static_cast<char*>(util_alloc(static_cast<int32_t>(la + lb + lc + 1)));
+  std::memcpy(text, a, la);
+  std::memcpy(text + la, b, lb);
+  std::memcpy(text + la + lb, c, lc);
+  return text;
+}
+
+// Follows `path` through symbolic links to the file they finally name (which
+// need not exist). Returns a heap text; a link loop returns the last hop.
+char* resolve_links(const char* path) {
+  char* current = util_strdup(path);
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat info {};
+    if (lstat(current, &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    char target[PATH_MAX];
+    ssize_t length = readlink(current, target, sizeof target - 1);
+    if (length < 0) break;
+    target[length] = '\0';
+    char* next;
+    if (target[0] == '/') {
+      next = util_strdup(target);
+    } else {
+      char* dir = directory_of(current);
+      next = concat3(dir, "/", target);
+      util_free(dir);
+    }
+    util_free(current);
+    current = next;
+  }
+  return current;
+}
+
+mode_t creation_mode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return static_cast<mode_t>(0666) & ~mask;
+}
+
+void release(SafeOutput* out) {
+  util_free(out->target_path);
+  util_free(out->temp_path);
+  out->target_path = nullptr;
+  out->temp_path = nullptr;
+  out->stream = nullptr;
+}
+
+// Opens a new temporary file beside `out->target_path` carrying the old
+// file's mode and owner (or a fresh file's mode). False when impossible.
+bool open_temporary(SafeOutput* out, const struct stat* existing) {
+  char* dir = directory_of(out->target_path);
+  const char* base = std::strrchr(out->target_path, '/');
+  base = base == nullptr ? out->target_path : base + 1;
+  char* prefix = concat3(dir, "/.", base);
+  out->temp_path = concat3(prefix, ".", "XXXXXX");
+  util_free(prefix);
+  util_free(dir);
+
+  int fd = mkstemp(out->temp_path);
+  if (fd < 0) return false;
+  pending_temp = out->temp_path;
+  util_set_fatal_cleanup(remove_pending_temp);
+
+  mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : creation_mode();
+  if (existing != nullptr && fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+    // Not permitted for an ordinary user; the file then belongs to us,
+    // which is what writing a new file would have given as well.
+  }
+  out->stream = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
+  if (out->stream == nullptr) {
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+// Syncs the directory holding `path` so that a rename in it survives a crash.
+// Some file systems refuse to sync a directory; the rename has happened by
+// then, so that refusal is not reported as a failure.
+void sync_directory_of(const char* path) {
+  char* dir = directory_of(path);
+  int fd = open(dir, O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  util_free(dir);
+}
+
+}  // namespace
+
+bool safe_output_open(SafeOutput* out, const char* path) {
+  *out = SafeOutput{nullptr, resolve_links(path), nullptr, false};
+  struct stat existing {};
+  bool exists = stat(out->target_path, &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    // Devices and FIFOs are written in place; a directory fails to open.
+    out->stream = std::fopen(out->target_path, "w");
+  } else if (!open_temporary(out, exists ? &existing : nullptr)) {
+    safe_output_abandon(out);
+    return false;
+  }
+  if (out->stream == nullptr) {
+    release(out);
+    return false;
+  }
+  return true;
+}
+
+void safe_output_write(SafeOutput* out, const char* data, size_t length) {
+  if (out->failed || length == 0) return;
+  if (std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
+}
+
+void safe_output_puts(SafeOutput* out, const char* text) {
+  safe_output_write(out, text, std::strlen(text));
+}
+
+bool safe_output_commit(SafeOutput* out) {
+  bool ok = !out->failed && std::fflush(out->stream) == 0 && std::ferror(out->stream) == 0;
+  if (out->temp_path == nullptr) {
+    ok = (std::fclose(out->stream) == 0) && ok;
+    release(out);
+    return ok;
+  }
+  ok = ok && fsync(fileno(out->stream)) == 0;
+  ok = (std::fclose(out->stream) == 0) && ok;
+  out->stream = nullptr;
+  ok = ok && std::rename(out->temp_path, out->target_path) == 0;
+  if (ok) {
+    pending_temp = nullptr;
+    util_set_fatal_cleanup(nullptr);
+    sync_directory_of(out->target_path);
+    release(out);
+    return true;
+  }
+  safe_output_abandon(out);
+  return false;
+}
+
+void safe_output_abandon(SafeOutput* out) {
+  if (out->stream != nullptr) std::fclose(out->stream);
+  out->stream = nullptr;
+  if (out->temp_path != nullptr && pending_temp == out->temp_path) {
+    unlink(out->temp_path);
+    pending_temp = nullptr;
+    util_set_fatal_cleanup(nullptr);
+  }
+  release(out);
+}

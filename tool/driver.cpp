@@ -1,0 +1,75 @@
+#include "tool/driver.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "support/alloc.h"
+#include "tool/parser.h"
+#include "tool/run_state.h"
+#include "tool/writer.h"
+
+namespace {
+
+// Build date as "Mmm dd yyyy", the day padded with a space: the compiler's
+// own __DATE__ form.
+constexpr const char* kBuildDate = __DATE__;
+
+constexpr const char* kHelpText =
+    "use this tool to merge floating keys like section:name=value into the more\n"
+    "readable [section] name=value format. warning: comments are discarded\n";
+
+int release_value(const char* key, void* value, void* closure) {
+  (void)key;
+  (void)closure;
+  util_free(value);
+  return 0;
+}
+
+// Parses the input and, when it holds a floating key, writes the output.
+void convert() {
+  FILE* input = std::fopen(input_path, "r");
+  if (input == nullptr) {
+    report_access_error(input_path);
+    return;
+  }
+  parse_config(input);
+  // A stream that opened but could not be read (a directory, an I/O error)
+  // must not pass for an empty, clean file.
+  bool read_failed = std::ferror(input) != 0;
+  std::fclose(input);
+  if (read_failed) {
+    report_access_error(input_path);
+  } else if (floating_count == 0) {
+    std::printf("this file is already clean\n");
+  } else {
+    write_config();
+    if (directive_count != 0) {
+      std::printf("please check the preprocessor directives in '%s' for errors\n", output_path);
+    }
+  }
+}
+
+}  // namespace
+
+int run_keyfolder(int argc, char** argv) {
+  run_state_reset();
+  std::printf("keyfolder v%s %s %s\n", kVersion, kBuildDate, kCredit);
+  if (argc < 2) {
+    std::printf("Usage: %s <arena.conf> [<out.conf>]\n", argc > 0 ? argv[0] : "keyfolder");
+    return 2;
+  }
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::printf("%s", kHelpText);
+    return 0;
+  }
+  input_path = argv[1];
+  output_path = argc == 3 ? argv[2] : argv[1];
+
+  key_table = keytable_new();
+  convert();
+  keytable_enum(key_table, release_value, nullptr);
+  keytable_free(key_table);
+  key_table = nullptr;
+  std::fflush(stdout);
+  return run_status;
+}

@@ -1,0 +1,27 @@
+// Reading a configuration file in the pieces the format is defined on.
+//
+// Each read gives at most 383 characters, with the line feed if it fits, so
+// a longer physical line arrives as several pieces. A UTF-8 byte-order mark
+// at the very start of the stream is taken off before the first piece (and
+// remembered, so the writer can put it back). The stream stays the caller's.
+#pragma once
+
+#include <cstdio>
+
+// Characters in one piece of a line, without terminator.
+constexpr int kLinePieceChars = 383;
+
+struct LineReader {
+  FILE* stream;          // the input, not owned
+  char held[3];          // bytes read while looking for a mark that was not one
+  int held_count;        // how many of `held` still precede the stream
+  bool had_byte_order_mark;  // the stream began with EF BB BF
+};
+
+// Starts reading `stream` at its beginning, taking off a byte-order mark.
+LineReader line_reader_start(FILE* stream);
+
+// Reads the next piece into `line` (kLinePieceChars + 1 bytes), as fgets
+// does. Returns false at the end of the stream or on a read error (tell them
+// apart with ferror on the stream).
+bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]);

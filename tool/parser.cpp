@@ -1,0 +1,158 @@
+#include "tool/parser.h"
+
+#include <cstring>
+
+#include "support/alloc.h"
+#include "support/text.h"
+#include "tool/line_reader.h"
+#include "tool/run_state.h"
+
+namespace {
+
+// The working fields of one parse.
+struct ParseState {
+  char current_section[kSectionChars + 1];  // from the last header; empty before one
+  char pending_section[kSectionChars + 1];  // section of the value being assembled
+  char name[kNameChars + 1];                // name of the key being stored
+  char value[kValueChars + 1];              // value being stored or assembled
+  bool continuation_open;                   // the value goes on on the next line
+};
+
+// trim_copy on the `length` bytes at `source` (which need not be terminated
+// there); `destination` holds limit + 1 bytes.
+void trim_range(char* destination, const char* source, size_t length, int limit) {
+  while (length > 0 && text_is_white(*source)) {
+    ++source;
+    --length;
+  }
+  size_t take = length < static_cast<size_t>(limit) ? length : static_cast<size_t>(limit);
+  while (take > 0 && text_is_white(source[take - 1])) --take;
+  std::memcpy(destination, source, take);
+  destination[take] = '\0';
+}
+
+// Builds "section:name" cut to the composed key's size.
+void compose_key(char key[kComposedKeyChars + 1], const char* section, const char* name) {
+  key[0] = '\0';
+  text_append(key, kComposedKeyChars, section);
+  text_append(key, kComposedKeyChars, ":");
+  text_append(key, kComposedKeyChars, name);
+}
+
+// Stores a heap copy of `value` under section:name, releasing the value an
+// equal key held before; the entry keeps its first key text and place.
+void store_value(const char* section, const char* name, const char* value) {
+  char key[kComposedKeyChars + 1];
+  compose_key(key, section, name);
+  util_free(keytable_get(key_table, key));
+  keytable_replace(key_table, key, util_strdup(value));
+}
+
+// If `value` ends with a backslash, removes that one backslash and returns
+// true: the value continues on the next line.
+bool take_continuation_mark(char* value) {
+  size_t length = std::strlen(value);
+  if (length == 0 || value[length - 1] != '\\') return false;
+  value[length - 1] = '\0';
+  return true;
+}
+
+// A line read while a continuation is open: its trimmed text is appended to
+// the value whatever it holds. A final backslash keeps the value open; white
+// space before that backslash shrinks to its first character.
+void continue_value(ParseState* state, const char* rest) {
+  char text[kValueChars + 1];
+  trim_copy(text, rest, kValueChars);
+  bool goes_on = take_continuation_mark(text);
+  if (goes_on) {
+    size_t end = std::strlen(text);
+    size_t run = end;
+    while (run > 0 && text_is_white(text[run - 1])) --run;
+    if (run < end) text[run + 1] = '\0';
+  }
+  text_append(state->value, kValueChars, text);
+  if (!goes_on) {
+    state->continuation_open = false;
+    store_value(state->pending_section, state->name, state->value);
+  }
+}
+
+void store_directive(const ParseState* state, const char* rest) {
+  ++directive_count;
+  const char* section = state->current_section[0] != '\0' ? state->current_section : kTopmostSection;
+  char key[kComposedKeyChars + 1];
+  compose_key(key, section, rest);
+  keytable_add(key_table, key, nullptr);
+}
+
+// Stores name and value under `section`, or opens a continuation for them.
+void store_or_continue(ParseState* state, const char* section) {
+  if (take_continuation_mark(state->value)) {
+    if (section != state->pending_section) {
+      std::memcpy(state->pending_section, section, kSectionChars + 1);
+    }
+    state->continuation_open = true;
+  } else {
+    store_value(section, state->name, state->value);
+  }
+}
+
+// Classifies one piece of a line and acts on it.
+void parse_line(ParseState* state, char* line) {
+  line[std::strcspn(line, "\n")] = '\0';
+  line[std::strcspn(line, "\r")] = '\0';
+  const char* rest = line;
+  while (text_is_white(*rest)) ++rest;
+
+  if (state->continuation_open) {
+    continue_value(state, rest);
+    return;
+  }
+  size_t length = std::strlen(rest);
+  if (length <= 2) return;
+  if (rest[0] == ';' || (rest[0] == '/' && rest[1] == '/')) return;
+  if (rest[0] == '#') {
+    store_directive(state, rest);
+    return;
+  }
+
+  const char* equals = std::strchr(rest, '=');
+  const char* colon = std::strchr(rest, ':');
+  if (equals != nullptr && colon != nullptr && equals > colon + 1) {
+    ++floating_count;
+    trim_range(state->pending_section, rest, static_cast<size_t>(colon - rest), kSectionChars);
+    trim_range(state->name, colon + 1, static_cast<size_t>(equals - colon - 1), kNameChars);
+    trim_copy(state->value, equals + 1, kValueChars);
+    store_or_continue(state, state->pending_section);
+    return;
+  }
+
+  if (rest[0] == '[') {
+    const char* close = std::strchr(rest, ']');
+    if (close != nullptr && close - rest >= 2) {
+      trim_range(state->current_section, rest + 1, static_cast<size_t>(close - rest - 1),
+                 kSectionChars);
+      return;
+    }
+  }
+  if (state->current_section[0] == '\0' || equals == nullptr) return;
+  trim_range(state->name, rest, static_cast<size_t>(equals - rest), kNameChars);
+  trim_copy(state->value, equals + 1, kValueChars);
+  store_or_continue(state, state->current_section);
+}
+
+}  // namespace
+
+void trim_copy(char* destination, const char* source, int limit) {
+  trim_range(destination, source, std::strlen(source), limit);
+}
+
+void parse_config(FILE* stream) {
+  ParseState state{};
+  char line[kLinePieceChars + 1];
+  LineReader reader = line_reader_start(stream);
+  while (line_reader_next(&reader, line)) parse_line(&state, line);
+  // A value still open at the end is kept as assembled so far: dropping it
+  // would delete the key from a file that is rewritten in place.
+  if (state.continuation_open) store_value(state.pending_section, state.name, state.value);
+}

@@ -1,0 +1,29 @@
+// The input parser: reads a whole configuration file and fills the key table.
+//
+// Every key is stored under its composed key "section:name" with a heap copy
+// of its value; every "#" directive line under "section:#text" with no value
+// ("__topmost__" while no section is current). Floating keys and directives
+// are counted in floating_count and directive_count. Lines that fit no form
+// are dropped silently; over-long parts are cut to their fields. There are no
+// errors: the caller checks the stream for a read error afterwards.
+#pragma once
+
+#include <cstdio>
+
+// Field sizes in characters, each without its terminator.
+constexpr int kSectionChars = 32;      // a section name
+constexpr int kNameChars = 48;         // a key name
+constexpr int kValueChars = 256;       // a value, also one assembled from continuations
+constexpr int kComposedKeyChars = 79;  // "section:name" as stored
+
+// The section directives go to while no section is current.
+constexpr const char* kTopmostSection = "__topmost__";
+
+// Reads `stream` (open, at its start, owned by the caller) to its end into
+// the process-wide key table.
+void parse_config(FILE* stream);
+
+// Skips white space at the start of `source`, takes at most `limit`
+// characters from there, removes white space from the end of what it took
+// and terminates the result in `destination` (limit + 1 bytes).
+void trim_copy(char* destination, const char* source, int limit);

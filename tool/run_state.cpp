@@ -1,0 +1,24 @@
+#include "tool/run_state.h"
+
+#include <cstdio>
+
+const char* input_path = nullptr;
+const char* output_path = nullptr;
+KeyTable* key_table = nullptr;
+int32_t floating_count = 0;
+int32_t directive_count = 0;
+int run_status = 0;
+
+void report_access_error(const char* path) {
+  std::printf("error accessing '%s'\n", path);
+  run_status = 1;
+}
+
+void run_state_reset() {
+  input_path = nullptr;
+  output_path = nullptr;
+  key_table = nullptr;
+  floating_count = 0;
+  directive_count = 0;
+  run_status = 0;
+}

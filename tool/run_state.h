@@ -1,0 +1,33 @@
+// The process-wide state of one run, shared by the driver, the parser and
+// the writer, and the constants the banner and the stamp line both show.
+//
+// The driver sets the paths and creates the key table; the parser counts;
+// whoever cannot access a file reports it here, which makes the run fail.
+#pragma once
+
+#include <cstdint>
+
+#include "support/keytable.h"
+
+constexpr const char* kVersion = "0.1.0";
+constexpr const char* kCredit = "Lanternfold Tools <keyfolder@example.org>";
+
+// The file to convert: an argument itself, not a copy.
+extern const char* input_path;
+// The file to write: an argument itself; may equal input_path.
+extern const char* output_path;
+// The one key table of the process, owned by the driver.
+extern KeyTable* key_table;
+// Floating keys met by the parser.
+extern int32_t floating_count;
+// Directive lines met by the parser.
+extern int32_t directive_count;
+// Exit status the run ends with: 0, or 1 once a file could not be accessed.
+extern int run_status;
+
+// Prints "error accessing '<path>'" and marks the run as failed.
+void report_access_error(const char* path);
+
+// Puts every field back to its start value (null, 0) for a new run in the
+// same process; the table must already have been released.
+void run_state_reset();

@@ -1,0 +1,35 @@
+// The output writer: the converted file from the filled key table.
+//
+// Copies the input's leading comment block (earlier stamp lines dropped),
+// orders the sections present in the table, and writes a stamp line, the
+// block and every section with its entries in key-table order, removing
+// each entry (and releasing its value) once written. The output replaces the
+// old file only when all of it was written (see safe_output.h); any file that
+// cannot be accessed is reported with report_access_error.
+#pragma once
+
+#include "support/keytable.h"
+#include "support/safe_output.h"
+
+// Opening of the stamp line; a leading comment that begins with it is an
+// earlier stamp and is not carried over.
+constexpr const char* kStampPrefix = "; keyfolder'd on ";
+
+// Converts the process-wide key table into the file at output_path, taking
+// the comment block from input_path. Runs only after the parser met a
+// floating key.
+void write_config();
+
+// Enumeration visitor: appends the section part of `key` (up to its first
+// ':') to the PtrList `list` unless it is empty, begins with '#', or is
+// there already. Always returns 0.
+int collect_section(const char* key, void* value, void* list);
+
+// Writes one section: a blank line, its header (none for "__topmost__"), and
+// every entry of that section, which write_entry removes from the table.
+void write_section(SafeOutput* output, const char* name);
+
+// Enumeration visitor, `context` the SectionContext of write_section: writes
+// an entry of that section as "name = value" (a directive as its text),
+// releases the value and returns 1; other entries stay (0).
+int write_entry(const char* key, void* value, void* context);
