@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""Writes a synthetic arena configuration file for the benchmark.
+
+The file is of our own design and deterministic for a given seed: a comment
+block, a few directives before any header, then `sections` sections of
+`keys` keys each. About a third of every section's keys are written as
+floating keys (`Section:Name=value`) scattered under other sections'
+headers, the rest as `Name=value` under the section's own header; some
+sections carry `#ifdef`/`#endif` directive pairs. The first sections have the
+names the tool ranks specially (General, Misc, Warbird, ...), the rest
+generated names, so the section order and the key table both see a mix.
+
+    python3 bench/gen_arena.py OUT SECTIONS KEYS [SEED]
+"""
+
+import random
+import sys
+
+RANKED = ["General", "Modules", "Misc", "Warbird", "Javelin", "Spider",
+          "Leviathan", "Terrier", "Weasel", "Lancaster", "Shark"]
+STEMS = ["Speed", "Thrust", "Energy", "Bounty", "Radius", "Gun", "Bomb",
+         "Burst", "Portal", "Prize", "Rotation", "Recharge", "Delay", "Mine"]
+WORDS = ["Dock", "Lane", "Reef", "Gate", "Tide", "Buoy", "Pier", "Keel"]
+
+
+def section_names(count, rng):
+    names = RANKED[:count]
+    index = 0
+    while len(names) < count:
+        names.append("%s%s%d" % (rng.choice(WORDS), rng.choice(WORDS), index))
+        index += 1
+    return names
+
+
+def generate(path, sections, keys, seed=1):
+    rng = random.Random(seed)
+    names = section_names(sections, rng)
+    # Lines written under each section's header; floating keys of section i
+    # go to a random other section's body.
+    bodies = [[] for _ in names]
+    for i, name in enumerate(names):
+        for j in range(keys):
+            key = "%s%d" % (STEMS[j % len(STEMS)], j)
+            value = str(rng.randrange(100000))
+            if j % 3 == 2:
+                bodies[rng.randrange(len(names))].append(
+                    "%s:%s=%s" % (name, key, value))
+            else:
+                bodies[i].append("%s=%s" % (key, value))
+        if i % 7 == 3:
+            bodies[i].insert(0, "#ifdef LEAGUE_%d" % i)
+            bodies[i].append("#endif")
+    with open(path, "w") as out:
+        out.write("; synthetic arena for the keyfolder benchmark\n")
+        out.write("; %d sections of %d keys, seed %d\n" % (sections, keys, seed))
+        out.write("#include shared/common.conf\n#define BENCH 1\n")
+        for name, body in zip(names, bodies):
+            out.write("\n[%s]\n" % name)
+            out.write("\n".join(body))
+            out.write("\n")
+
+
+def main():
+    if len(sys.argv) not in (4, 5):
+        sys.exit("usage: gen_arena.py OUT SECTIONS KEYS [SEED]")
+    seed = int(sys.argv[4]) if len(sys.argv) == 5 else 1
+    generate(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), seed)
+
+
+if __name__ == "__main__":
+    main()
