@@ -51,6 +51,37 @@ void resize(KeyTable* table, int32_t new_mask) {
   table->mask = new_mask;
 }
 
+// Links a new entry for `key` and `value` at `link`, the null next pointer at
+// the end of the key's chain (or its empty head), then runs the size check.
+void append_entry(KeyTable* table, KeyEntry** link, const char* key, void* value) {
+  size_t length = std::strlen(key);
+  auto* entry = static_cast<KeyEntry*>(
+      util_alloc(static_cast<int32_t>(sizeof(KeyEntry) + length + 1)));
+  entry->value = value;
+  std::memcpy(entry->key(), key, length + 1);
+  *link = entry;
+  ++table->count;
+  keytable_check_size(table);
+}
+
+// Visits the chain of bucket `index` from its head for keytable_enum: the
+// successor is taken before the visit, so the visitor may have its own
+// entry removed.
+void visit_chain(KeyTable* table, int32_t index, KeyVisitor visitor, void* closure) {
+  KeyEntry** link = &table->buckets[index];
+  while (*link != nullptr) {
+    KeyEntry* entry = *link;
+    KeyEntry* successor = entry->next;
+    if (visitor(entry->key(), entry->value, closure) != 0) {
+      *link = successor;
+      util_free(entry);
+      --table->count;
+    } else {
+      link = &entry->next;
+    }
+  }
+}
+
 }  // namespace
 
 uint32_t key_hash(const char* text) {
@@ -87,27 +118,26 @@ void keytable_free(KeyTable* table) {
 }
 
 void keytable_add(KeyTable* table, const char* key, void* value) {
-  size_t length = std::strlen(key);
-  auto* entry = static_cast<KeyEntry*>(
-      util_alloc(static_cast<int32_t>(sizeof(KeyEntry) + length + 1)));
-  entry->value = value;
-  std::memcpy(entry->key(), key, length + 1);
   KeyEntry** link = &table->buckets[bucket_of(key, table->mask)];
   while (*link != nullptr) link = &(*link)->next;
-  *link = entry;
-  ++table->count;
-  keytable_check_size(table);
+  append_entry(table, link, key, value);
 }
 
 void keytable_replace(KeyTable* table, const char* key, void* value) {
-  for (KeyEntry* entry = table->buckets[bucket_of(key, table->mask)]; entry != nullptr;
-       entry = entry->next) {
-    if (text_icompare(entry->key(), key) == 0) {
-      entry->value = value;
-      return;
+  keytable_exchange(table, key, value);
+}
+
+void* keytable_exchange(KeyTable* table, const char* key, void* value) {
+  KeyEntry** link = &table->buckets[bucket_of(key, table->mask)];
+  for (; *link != nullptr; link = &(*link)->next) {
+    if (text_icompare((*link)->key(), key) == 0) {
+      void* old = (*link)->value;
+      (*link)->value = value;
+      return old;
     }
   }
-  keytable_add(table, key, value);
+  append_entry(table, link, key, value);
+  return nullptr;
 }
 
 void* keytable_get(const KeyTable* table, const char* key) {
@@ -119,20 +149,13 @@ void* keytable_get(const KeyTable* table, const char* key) {
 }
 
 void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure) {
-  for (int32_t i = 0; i <= table->mask; ++i) {
-    KeyEntry** link = &table->buckets[i];
-    while (*link != nullptr) {
-      KeyEntry* entry = *link;
-      KeyEntry* successor = entry->next;
-      if (visitor(entry->key(), entry->value, closure) != 0) {
-        *link = successor;
-        util_free(entry);
-        --table->count;
-      } else {
-        link = &entry->next;
-      }
-    }
-  }
+  for (int32_t i = 0; i <= table->mask; ++i) visit_chain(table, i, visitor, closure);
+  keytable_check_size(table);
+}
+
+void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t count,
+                           KeyVisitor visitor, void* closure) {
+  for (int32_t i = 0; i < count; ++i) visit_chain(table, buckets[i], visitor, closure);
   keytable_check_size(table);
 }
 

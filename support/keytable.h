@@ -61,6 +61,11 @@ void keytable_add(KeyTable* table, const char* key, void* value);
 // place; no size check). With no equal key, does keytable_add.
 void keytable_replace(KeyTable* table, const char* key, void* value);
 
+// keytable_replace that also gives back the value it displaced: null when
+// it added a new entry (or the displaced value was null). One chain walk
+// where keytable_get followed by keytable_replace takes two.
+void* keytable_exchange(KeyTable* table, const char* key, void* value);
+
 // The value of the first equal key in chain order, or null if none.
 void* keytable_get(const KeyTable* table, const char* key);
 
@@ -68,6 +73,16 @@ void* keytable_get(const KeyTable* table, const char* key);
 // the entry. The visitor must not add entries or start another enumeration.
 // Runs the size check once at the end, so a resize never happens mid-walk.
 void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure);
+
+// keytable_enum restricted to the given buckets: visits buckets[0..count)
+// in that order, each chain from its head, exactly as keytable_enum would
+// meet them, then runs the size check once. `buckets` must be ascending,
+// without repeats, each in 0..mask. When every entry the visitor would act
+// on lies in these buckets (and it leaves all others), the table ends as
+// after keytable_enum, at a cost proportional to the chains visited rather
+// than to the whole table.
+void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t count,
+                           KeyVisitor visitor, void* closure);
 
 // Doubles or halves the bucket array by the rule above, or does nothing.
 void keytable_check_size(KeyTable* table);

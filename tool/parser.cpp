@@ -44,8 +44,7 @@ void compose_key(char key[kComposedKeyChars + 1], const char* section, const cha
 void store_value(const char* section, const char* name, const char* value) {
   char key[kComposedKeyChars + 1];
   compose_key(key, section, name);
-  util_free(keytable_get(key_table, key));
-  keytable_replace(key_table, key, util_strdup(value));
+  util_free(keytable_exchange(key_table, key, util_strdup(value)));
 }
 
 // If `value` ends with a backslash, removes that one backslash and returns
