@@ -1,5 +1,6 @@
 #include "tool/writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,11 +18,123 @@ namespace {
 constexpr size_t kStampPrefixChars = 17;
 constexpr const char kByteOrderMark[] = "\xEF\xBB\xBF";
 
+// Output stream buffer: large writes instead of one per few lines.
+constexpr size_t kOutputBufferBytes = 1 << 16;
+
 // What write_entry needs to know about the section being written.
 struct SectionContext {
   SafeOutput* output;  // where entries go
   const char* name;    // the section being written, compared case-sensitively
 };
+
+// One gathered section with the full hashes of its entries, so that writing
+// it visits only the buckets holding them instead of the whole table.
+struct Gathered {
+  const char* name;  // the section name; the section list owns the text
+  uint32_t* hashes;  // key_hash of every entry of the section (heap)
+  int32_t count;     // hashes in use
+  int32_t capacity;  // hashes allocated
+};
+
+// Gathered sections by exact name text, in open addressing over a
+// power-of-two slot array kept at most half full. Not a second KeyTable:
+// names that differ only in letter case are distinct sections.
+struct SectionIndex {
+  Gathered** slots;  // mask + 1 slots, null when free; the index owns each record
+  uint32_t mask;     // slot count minus one
+  int32_t count;     // records held
+  PtrList* list;     // the section list, appended in gathering order
+};
+
+constexpr uint32_t kFirstIndexMask = 63;
+constexpr int32_t kFirstHashCapacity = 8;
+
+// FNV-1a over the `length` bytes at `text`: the index's own hash, exact bytes.
+uint32_t name_hash(const char* text, size_t length) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < length; ++i) {
+    h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
+  }
+  return h;
+}
+
+// The slot that holds the section named by the `length` bytes at `name`, or
+// the free slot where it belongs.
+Gathered** find_slot(const SectionIndex* index, const char* name, size_t length) {
+  uint32_t i = name_hash(name, length) & index->mask;
+  while (index->slots[i] != nullptr) {
+    const char* held = index->slots[i]->name;
+    if (std::strncmp(held, name, length) == 0 && held[length] == '\0') break;
+    i = (i + 1) & index->mask;
+  }
+  return &index->slots[i];
+}
+
+Gathered** new_slots(uint32_t mask) {
+  return static_cast<Gathered**>(
+      util_alloc(static_cast<int32_t>(sizeof(Gathered*) * (static_cast<size_t>(mask) + 1))));
+}
+
+void grow_index(SectionIndex* index) {
+  Gathered** old = index->slots;
+  uint32_t old_mask = index->mask;
+  index->mask = old_mask * 2 + 1;
+  index->slots = new_slots(index->mask);
+  for (uint32_t i = 0; i <= old_mask; ++i) {
+    if (old[i] == nullptr) continue;
+    const char* name = old[i]->name;
+    *find_slot(index, name, std::strlen(name)) = old[i];
+  }
+  util_free(old);
+}
+
+void release_index(SectionIndex* index) {
+  for (uint32_t i = 0; i <= index->mask; ++i) {
+    if (index->slots[i] == nullptr) continue;
+    util_free(index->slots[i]->hashes);
+    util_free(index->slots[i]);
+  }
+  util_free(index->slots);
+  index->slots = nullptr;
+}
+
+// Enumeration visitor, `closure` the SectionIndex: gathers sections as
+// collect_section does (same skips, same order in the list) and records
+// every entry's hash under its section. Always returns 0.
+int gather_entry(const char* key, void* value, void* closure) {
+  (void)value;
+  if (key[0] == '#') return 0;
+  size_t length = std::strcspn(key, ":");
+  if (length == 0) return 0;
+  auto* index = static_cast<SectionIndex*>(closure);
+  Gathered** slot = find_slot(index, key, length);
+  if (*slot == nullptr) {
+    char* name = static_cast<char*>(util_alloc(static_cast<int32_t>(length + 1)));
+    std::memcpy(name, key, length);
+    ptrlist_append(index->list, name);
+    auto* section = static_cast<Gathered*>(util_alloc(sizeof(Gathered)));
+    section->name = name;
+    *slot = section;
+    if (++index->count * 2 > static_cast<int64_t>(index->mask) + 1) {
+      grow_index(index);
+      slot = find_slot(index, key, length);
+    }
+  }
+  Gathered* section = *slot;
+  if (section->count == section->capacity) {
+    int32_t capacity = section->capacity == 0 ? kFirstHashCapacity : section->capacity * 2;
+    auto* hashes = static_cast<uint32_t*>(
+        util_alloc(static_cast<int32_t>(sizeof(uint32_t)) * capacity));
+    if (section->count != 0) {
+      std::memcpy(hashes, section->hashes, sizeof(uint32_t) * static_cast<size_t>(section->count));
+    }
+    util_free(section->hashes);
+    section->hashes = hashes;
+    section->capacity = capacity;
+  }
+  section->hashes[section->count++] = key_hash(key);
+  return 0;
+}
 
 bool is_comment_line(const char* line) {
   return line[0] == ';' || (line[0] == '/' && line[1] == '/');
@@ -64,6 +177,106 @@ void write_stamp(SafeOutput* output, time_t now) {
   safe_output_puts(output, stamp);
 }
 
+// The progress line, then a blank line and the header (none for the
+// section of directives before any header).
+void write_section_header(SafeOutput* output, const char* name) {
+  if (std::strcmp(name, kTopmostSection) == 0) {
+    std::printf("writing pp's\n");
+    safe_output_write(output, "\n", 1);
+  } else {
+    std::printf("writing section: %s\n", name);
+    safe_output_write(output, "\n[", 2);
+    safe_output_puts(output, name);
+    safe_output_write(output, "]\n", 2);
+  }
+}
+
+// Writes a section as write_section does, visiting only the buckets that
+// hold its entries under the table's current mask. The whole-table pass
+// meets this section's entries in ascending bucket order, each chain from
+// its head, and leaves every other entry alone; so does this, and it ends
+// with the same size check, so every removal and halving, and with them the
+// order of every later section, are what the whole-table pass gives.
+// `scratch` holds at least section->count bucket numbers.
+void write_section_buckets(SafeOutput* output, const Gathered* section, int32_t* scratch) {
+  write_section_header(output, section->name);
+  // The mask can have halved since the hashes were recorded: recompute.
+  auto mask = static_cast<uint32_t>(key_table->mask);
+  for (int32_t i = 0; i < section->count; ++i) {
+    scratch[i] = static_cast<int32_t>(section->hashes[i] & mask);
+  }
+  std::sort(scratch, scratch + section->count);
+  auto buckets = static_cast<int32_t>(std::unique(scratch, scratch + section->count) - scratch);
+  SectionContext context{output, section->name};
+  keytable_enum_buckets(key_table, scratch, buckets, write_entry, &context);
+}
+
+// How the sections are gathered and written: one enumeration of the whole
+// table per section (the plain form, the tests' reference), or only each
+// section's own buckets (the same output in time linear in the entries).
+enum class SectionPasses { kWholeTable, kOwnBuckets };
+
+// Writes every section of the ordered list by write_section_buckets; `index`
+// holds the hashes gathered for each name.
+void write_own_buckets(SafeOutput* output, PtrList* sections, const SectionIndex* index) {
+  int32_t largest = 0;
+  for (uint32_t i = 0; i <= index->mask; ++i) {
+    if (index->slots[i] != nullptr) largest = std::max(largest, index->slots[i]->count);
+  }
+  auto* scratch = static_cast<int32_t*>(
+      util_alloc(static_cast<int32_t>(sizeof(int32_t)) * largest));
+  for (PtrNode* node = sections->head; node != nullptr; node = node->next) {
+    const char* name = static_cast<const char*>(node->item);
+    write_section_buckets(output, *find_slot(index, name, std::strlen(name)), scratch);
+  }
+  util_free(scratch);
+}
+
+void convert_table(SectionPasses passes) {
+  time_t now = std::time(nullptr);
+  PtrList block{nullptr, nullptr};
+  bool had_mark = false;
+  if (!read_header_block(&block, &had_mark)) {
+    release_items(&block);
+    return;
+  }
+
+  PtrList sections{nullptr, nullptr};
+  SectionIndex index{new_slots(kFirstIndexMask), kFirstIndexMask, 0, &sections};
+  if (passes == SectionPasses::kOwnBuckets) {
+    keytable_enum(key_table, gather_entry, &index);
+  } else {
+    keytable_enum(key_table, collect_section, &sections);
+  }
+  sort_sections(&sections);
+
+  SafeOutput output{};
+  if (!safe_output_open(&output, output_path)) {
+    report_access_error(output_path);
+    release_items(&block);
+    release_index(&index);
+    release_items(&sections);
+    return;
+  }
+  std::setvbuf(output.stream, nullptr, _IOFBF, kOutputBufferBytes);
+  if (had_mark) safe_output_write(&output, kByteOrderMark, 3);
+  write_stamp(&output, now);
+  for (PtrNode* node = block.head; node != nullptr; node = node->next) {
+    safe_output_puts(&output, static_cast<const char*>(node->item));
+  }
+  release_items(&block);
+  if (passes == SectionPasses::kOwnBuckets) {
+    write_own_buckets(&output, &sections, &index);
+  } else {
+    for (PtrNode* node = sections.head; node != nullptr; node = node->next) {
+      write_section(&output, static_cast<const char*>(node->item));
+    }
+  }
+  release_index(&index);
+  release_items(&sections);
+  if (!safe_output_commit(&output)) report_access_error(output_path);
+}
+
 }  // namespace
 
 int collect_section(const char* key, void* value, void* list) {
@@ -102,48 +315,11 @@ int write_entry(const char* key, void* value, void* context) {
 }
 
 void write_section(SafeOutput* output, const char* name) {
-  if (std::strcmp(name, kTopmostSection) == 0) {
-    std::printf("writing pp's\n");
-    safe_output_write(output, "\n", 1);
-  } else {
-    std::printf("writing section: %s\n", name);
-    safe_output_write(output, "\n[", 2);
-    safe_output_puts(output, name);
-    safe_output_write(output, "]\n", 2);
-  }
+  write_section_header(output, name);
   SectionContext context{output, name};
   keytable_enum(key_table, write_entry, &context);
 }
 
-void write_config() {
-  time_t now = std::time(nullptr);
-  PtrList block{nullptr, nullptr};
-  bool had_mark = false;
-  if (!read_header_block(&block, &had_mark)) {
-    release_items(&block);
-    return;
-  }
+void write_config() { convert_table(SectionPasses::kOwnBuckets); }
 
-  PtrList sections{nullptr, nullptr};
-  keytable_enum(key_table, collect_section, &sections);
-  sort_sections(&sections);
-
-  SafeOutput output{};
-  if (!safe_output_open(&output, output_path)) {
-    report_access_error(output_path);
-    release_items(&block);
-    release_items(&sections);
-    return;
-  }
-  if (had_mark) safe_output_write(&output, kByteOrderMark, 3);
-  write_stamp(&output, now);
-  for (PtrNode* node = block.head; node != nullptr; node = node->next) {
-    safe_output_puts(&output, static_cast<const char*>(node->item));
-  }
-  release_items(&block);
-  for (PtrNode* node = sections.head; node != nullptr; node = node->next) {
-    write_section(&output, static_cast<const char*>(node->item));
-  }
-  release_items(&sections);
-  if (!safe_output_commit(&output)) report_access_error(output_path);
-}
+void write_config_literal() { convert_table(SectionPasses::kWholeTable); }

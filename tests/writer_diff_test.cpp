@@ -1,0 +1,164 @@
+// write_config against write_config_literal, the one-enumeration-per-section
+// form, on many generated inputs: both must write the same file (after the
+// stamp line, which holds the time), print the same progress lines and leave
+// the same entries, in the same order, in the table.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/alloc.h"
+#include "tool/parser.h"
+#include "tool/run_state.h"
+#include "tool/writer.h"
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::string text;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return text;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  std::fclose(file);
+  return text;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
+}
+
+int record_key(const char* key, void* value, void* closure) {
+  static_cast<std::vector<std::string>*>(closure)->push_back(key);
+  util_free(value);
+  return 1;
+}
+
+// What one conversion produced.
+struct Result {
+  std::string file;                // the output after its stamp line
+  std::string progress;            // standard output during the writer
+  std::vector<std::string> rest;   // keys left in the table, in enumeration order
+  int32_t mask_before;             // bucket mask after parsing
+  int32_t mask_after;              // bucket mask after writing
+};
+
+// Parses `input` into a fresh table and writes it with `writer`.
+Result convert(const std::string& input, const std::string& output, void (*writer)()) {
+  Result result;
+  run_state_reset();
+  input_path = input.c_str();
+  output_path = output.c_str();
+  key_table = keytable_new();
+  FILE* stream = std::fopen(input.c_str(), "r");
+  parse_config(stream);
+  std::fclose(stream);
+  result.mask_before = key_table->mask;
+
+  std::string captured = output + ".stdout";
+  std::fflush(stdout);
+  int saved = dup(1);
+  int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, 1);
+  close(fd);
+  writer();
+  std::fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  result.progress = read_file(captured);
+  std::remove(captured.c_str());
+
+  result.mask_after = key_table->mask;
+  keytable_enum(key_table, record_key, &result.rest);
+  keytable_free(key_table);
+  key_table = nullptr;
+  std::string written = read_file(output);
+  result.file = written.substr(written.find('\n') + 1);
+  std::remove(output.c_str());
+  return result;
+}
+
+// Section names: some differ only in case (distinct sections whose keys may
+// merge), some are never written (leading '#', empty section part), one
+// holds a colon, one is the directives' section in another case.
+const char* const kSections[] = {
+    "General", "general", "GENERAL", "Misc", "misc", "Warbird", "Spider", "Shark",
+    "Zone",    "zone",    "Reef",    "Lane", "Dock", "Gate",    "#hidden", "__TOPMOST__"};
+const char* const kNames[] = {"Speed", "speed", "Thrust", "Bounty", "Radius",
+                              "Gun",   "Bomb",  "Burst",  "Portal", "Prize"};
+
+// A random arena file: headers (also "[:odd]", "[a:b]", "[#x]"), keys under
+// them, floating keys (also with an empty section part), directives (also
+// before any header and repeated), replaced keys, comments and blank lines.
+// Sections get very different sizes, so the table halves between them.
+std::string generate(uint32_t seed) {
+  std::mt19937 random(seed);
+  auto pick = [&random](int n) { return static_cast<int>(random() % static_cast<uint32_t>(n)); };
+  int sections = static_cast<int>(sizeof kSections / sizeof kSections[0]);
+  int names = static_cast<int>(sizeof kNames / sizeof kNames[0]);
+  int lines = 20 + pick(seed % 4 == 0 ? 1500 : 300);
+  std::string text = "; generated arena " + std::to_string(seed) + "\n";
+  if (pick(2) == 0) text += "#define TOP " + std::to_string(pick(3)) + "\n";
+  for (int i = 0; i < lines; ++i) {
+    // Names and numbered suffixes: a wide suffix range makes new keys, a
+    // narrow one replaces earlier ones.
+    std::string name = std::string(kNames[pick(names)]) + std::to_string(pick(pick(4) == 0 ? 5 : 400));
+    std::string value = std::to_string(pick(100000));
+    switch (pick(12)) {
+      case 0: {
+        const char* odd[] = {"[:odd]", "[a:b]", "[#x]", "[Dock]"};
+        text += (pick(3) == 0 ? std::string(odd[pick(4)]) : "[" + std::string(kSections[pick(sections)]) + "]") + "\n";
+        break;
+      }
+      case 1:
+      case 2:
+      case 3:
+        text += std::string(kSections[pick(sections)]) + ":" + name + " = " + value + "\n";
+        break;
+      case 4:
+        text += "#ifdef FLAG" + std::to_string(pick(6)) + "\n";
+        break;
+      case 5:
+        text += pick(2) == 0 ? ":" + name + "=" + value + "\n" : "; note\n\n";
+        break;
+      default:
+        text += name + "=" + value + "\n";
+        break;
+    }
+  }
+  return text;
+}
+
+TEST(WriterDiffTest, OwnBucketsWriterMatchesWholeTableWriter) {
+  std::string dir = ::testing::TempDir();
+  std::string input = dir + "writer_diff_in.conf";
+  std::string output = dir + "writer_diff_out.conf";
+  int halved = 0;
+  constexpr uint32_t kCases = 300;
+  for (uint32_t seed = 1; seed <= kCases; ++seed) {
+    write_file(input, generate(seed));
+    Result literal = convert(input, output, write_config_literal);
+    Result fast = convert(input, output, write_config);
+    ASSERT_EQ(fast.file, literal.file) << "seed " << seed;
+    ASSERT_EQ(fast.progress, literal.progress) << "seed " << seed;
+    ASSERT_EQ(fast.rest, literal.rest) << "seed " << seed;
+    ASSERT_EQ(fast.mask_after, literal.mask_after) << "seed " << seed;
+    if (literal.mask_after < literal.mask_before) ++halved;
+  }
+  std::remove(input.c_str());
+  // The inputs must exercise halvings between sections, or the comparison
+  // proves little about the order of later sections.
+  EXPECT_GT(halved, static_cast<int>(kCases / 2));
+}
+
+}  // namespace
