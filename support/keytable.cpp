@@ -68,20 +68,22 @@ void grow(KeyTable* table) {
   table->mask = new_mask;
 }
 
-// Halves the bucket array. New bucket j takes old bucket j's chain followed
-// by old bucket j + new count's, which is the order a walk of the old
-// buckets in order meets them; no hash needs computing.
+// Halves the bucket array in place. New bucket j takes old bucket j's chain
+// followed by old bucket j + new count's, which is the order a walk of the
+// old buckets in order meets them; no hash needs computing. The array keeps
+// its larger allocation (released with the table, or replaced by the next
+// doubling): allocating a smaller one would make the allocator gather up
+// every entry freed so far, a cache miss each.
 void shrink(KeyTable* table) {
   int32_t new_count = (table->mask + 1) / 2;
-  KeyEntry** fresh = new_buckets(new_count - 1);
+  KeyEntry** buckets = table->buckets;
   for (int32_t j = 0; j < new_count; ++j) {
-    KeyEntry** link = &fresh[j];
-    *link = table->buckets[j];
+    if (j + kPrefetchAhead < new_count) prefetch(buckets[j + kPrefetchAhead]);
+    KeyEntry** link = &buckets[j];
     while (*link != nullptr) link = &(*link)->next;
-    *link = table->buckets[j + new_count];
+    *link = buckets[j + new_count];
+    buckets[j + new_count] = nullptr;
   }
-  util_free(table->buckets);
-  table->buckets = fresh;
   table->mask = new_count - 1;
 }
 

@@ -35,7 +35,8 @@ struct KeyTable {
   int32_t mask;       // bucket count minus one: 2^k - 1, never below 15
   int32_t count;      // entries in all chains
   int32_t max_load;   // load limit in percent; always 75
-  KeyEntry** buckets; // mask + 1 chain heads, null for an empty chain
+  KeyEntry** buckets; // mask + 1 chain heads, null for an empty chain; a
+                      // halving keeps the larger array, null beyond mask
 };
 
 // Visitor for keytable_enum. `key` lives only for the call; return nonzero

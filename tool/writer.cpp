@@ -25,6 +25,7 @@ constexpr size_t kOutputBufferBytes = 1 << 16;
 struct SectionContext {
   SafeOutput* output;  // where entries go
   const char* name;    // the section being written, compared case-sensitively
+  size_t name_length;  // strlen(name), taken once per section
 };
 
 // One gathered section with the full hashes of its entries, so that writing
@@ -207,7 +208,7 @@ void write_section_buckets(SafeOutput* output, const Gathered* section, int32_t*
   }
   std::sort(scratch, scratch + section->count);
   auto buckets = static_cast<int32_t>(std::unique(scratch, scratch + section->count) - scratch);
-  SectionContext context{output, section->name};
+  SectionContext context{output, section->name, std::strlen(section->name)};
   keytable_enum_buckets(key_table, scratch, buckets, write_entry, &context);
 }
 
@@ -299,24 +300,44 @@ int collect_section(const char* key, void* value, void* list) {
 
 int write_entry(const char* key, void* value, void* context) {
   const auto* section = static_cast<const SectionContext*>(context);
-  size_t length = std::strcspn(key, ":");
-  if (std::strlen(section->name) != length || std::strncmp(section->name, key, length) != 0) {
+  // Section names hold no colon, so the key's section part equals the name
+  // exactly when the key starts with the name followed by ':' (or ends).
+  size_t length = section->name_length;
+  if (std::strncmp(key, section->name, length) != 0 || (key[length] != ':' && key[length] != '\0')) {
     return 0;
   }
   const char* name = key[length] == ':' ? key + length + 1 : key + length;
-  safe_output_puts(section->output, name);
-  if (value != nullptr) {
-    safe_output_write(section->output, " = ", 3);
-    safe_output_puts(section->output, static_cast<const char*>(value));
+  // The whole line in one write where it fits, which it always does for a
+  // table the parser filled (name part and value are cut to their fields).
+  const char* text = static_cast<const char*>(value);
+  size_t name_length = std::strlen(name);
+  size_t text_length = text != nullptr ? std::strlen(text) : 0;
+  char line[kComposedKeyChars + kValueChars + 8];
+  if (name_length + text_length + 4 > sizeof line) {
+    safe_output_write(section->output, name, name_length);
+    if (text != nullptr) {
+      safe_output_write(section->output, " = ", 3);
+      safe_output_write(section->output, text, text_length);
+    }
+    safe_output_write(section->output, "\n", 1);
+  } else {
+    size_t used = name_length;
+    std::memcpy(line, name, used);
+    if (text != nullptr) {
+      std::memcpy(line + used, " = ", 3);
+      std::memcpy(line + used + 3, text, text_length);
+      used += 3 + text_length;
+    }
+    line[used++] = '\n';
+    safe_output_write(section->output, line, used);
   }
-  safe_output_write(section->output, "\n", 1);
   util_free(value);
   return 1;
 }
 
 void write_section(SafeOutput* output, const char* name) {
   write_section_header(output, name);
-  SectionContext context{output, name};
+  SectionContext context{output, name, std::strlen(name)};
   keytable_enum(key_table, write_entry, &context);
 }
 
