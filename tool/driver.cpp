@@ -35,8 +35,11 @@ void convert() {
     report_access_error(input_path);
     return;
   }
-  // Fewer, larger reads than the default buffer gives.
-  std::setvbuf(input, nullptr, _IOFBF, kInputBufferBytes);
+  // Fewer, larger reads than the default buffer gives. The runtime would
+  // ignore the size with a buffer of its own choosing, so the buffer is
+  // ours; it outlives the stream, which is closed below.
+  static char buffer[kInputBufferBytes];
+  std::setvbuf(input, buffer, _IOFBF, sizeof buffer);
   parse_config(input);
   // A stream that opened but could not be read (a directory, an I/O error)
   // must not pass for an empty, clean file.

@@ -41,7 +41,8 @@ struct Gathered {
 // power-of-two slot array kept at most half full. Not a second KeyTable:
 // names that differ only in letter case are distinct sections.
 struct SectionIndex {
-  Gathered** slots;  // mask + 1 slots, null when free; the index owns each record
+  Gathered** slots;  // mask + 1 slots, null when free; the index owns each
+                     // record until write_own_buckets takes them and the array
   uint32_t mask;     // slot count minus one
   int32_t count;     // records held
   PtrList* list;     // the section list, appended in gathering order
@@ -89,7 +90,9 @@ void grow_index(SectionIndex* index) {
   util_free(old);
 }
 
+// Releases the records and the slot array (if not taken already).
 void release_index(SectionIndex* index) {
+  if (index->slots == nullptr) return;
   for (uint32_t i = 0; i <= index->mask; ++i) {
     if (index->slots[i] == nullptr) continue;
     util_free(index->slots[i]->hashes);
@@ -217,20 +220,34 @@ void write_section_buckets(SafeOutput* output, const Gathered* section, int32_t*
 // section's own buckets (the same output in time linear in the entries).
 enum class SectionPasses { kWholeTable, kOwnBuckets };
 
-// Writes every section of the ordered list by write_section_buckets; `index`
-// holds the hashes gathered for each name.
-void write_own_buckets(SafeOutput* output, PtrList* sections, const SectionIndex* index) {
+// Writes every section of the ordered list by write_section_buckets, taking
+// the records out of `index` and releasing each once written. The index's
+// slot array goes first, before any entry is freed: releasing a block that
+// large later makes the allocator gather up every small block freed by
+// then, a cache miss each, where each section's own small releases do not.
+void write_own_buckets(SafeOutput* output, PtrList* sections, SectionIndex* index) {
+  int32_t count = ptrlist_count(sections);
+  auto* order = static_cast<Gathered**>(
+      util_alloc(static_cast<int32_t>(sizeof(Gathered*)) * count));
   int32_t largest = 0;
-  for (uint32_t i = 0; i <= index->mask; ++i) {
-    if (index->slots[i] != nullptr) largest = std::max(largest, index->slots[i]->count);
-  }
-  auto* scratch = static_cast<int32_t*>(
-      util_alloc(static_cast<int32_t>(sizeof(int32_t)) * largest));
+  int32_t i = 0;
   for (PtrNode* node = sections->head; node != nullptr; node = node->next) {
     const char* name = static_cast<const char*>(node->item);
-    write_section_buckets(output, *find_slot(index, name, std::strlen(name)), scratch);
+    order[i] = *find_slot(index, name, std::strlen(name));
+    largest = std::max(largest, order[i]->count);
+    ++i;
+  }
+  util_free(index->slots);
+  index->slots = nullptr;
+  auto* scratch = static_cast<int32_t*>(
+      util_alloc(static_cast<int32_t>(sizeof(int32_t)) * largest));
+  for (i = 0; i < count; ++i) {
+    write_section_buckets(output, order[i], scratch);
+    util_free(order[i]->hashes);
+    util_free(order[i]);
   }
   util_free(scratch);
+  util_free(order);
 }
 
 void convert_table(SectionPasses passes) {
@@ -259,7 +276,10 @@ void convert_table(SectionPasses passes) {
     release_items(&sections);
     return;
   }
-  std::setvbuf(output.stream, nullptr, _IOFBF, kOutputBufferBytes);
+  // Our own buffer: given none, the runtime would ignore the size. It
+  // outlives the stream, which the commit below closes.
+  static char buffer[kOutputBufferBytes];
+  std::setvbuf(output.stream, buffer, _IOFBF, sizeof buffer);
   if (had_mark) safe_output_write(&output, kByteOrderMark, 3);
   write_stamp(&output, now);
   for (PtrNode* node = block.head; node != nullptr; node = node->next) {
