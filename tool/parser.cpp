@@ -31,12 +31,20 @@ void trim_range(char* destination, const char* source, size_t length, int limit)
   destination[take] = '\0';
 }
 
-// Builds "section:name" cut to the composed key's size.
+// Copies `source` to key + used, stopping where the key would exceed its
+// size; returns the key's new length.
+size_t append_cut(char key[kComposedKeyChars + 1], size_t used, const char* source) {
+  while (used < static_cast<size_t>(kComposedKeyChars) && *source != '\0') key[used++] = *source++;
+  return used;
+}
+
+// Builds "section:name" cut to the composed key's size. (One pass per
+// part: this runs for every stored line.)
 void compose_key(char key[kComposedKeyChars + 1], const char* section, const char* name) {
-  key[0] = '\0';
-  text_append(key, kComposedKeyChars, section);
-  text_append(key, kComposedKeyChars, ":");
-  text_append(key, kComposedKeyChars, name);
+  size_t used = append_cut(key, 0, section);
+  used = append_cut(key, used, ":");
+  used = append_cut(key, used, name);
+  key[used] = '\0';
 }
 
 // Stores a heap copy of `value` under section:name, releasing the value an
@@ -98,8 +106,9 @@ void store_or_continue(ParseState* state, const char* section) {
 
 // Classifies one piece of a line and acts on it.
 void parse_line(ParseState* state, char* line) {
-  line[std::strcspn(line, "\n")] = '\0';
-  line[std::strcspn(line, "\r")] = '\0';
+  // Cutting at the first line feed and then at the first carriage return
+  // is cutting at the first of either.
+  line[std::strcspn(line, "\r\n")] = '\0';
   const char* rest = line;
   while (text_is_white(*rest)) ++rest;
 
