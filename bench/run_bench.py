@@ -37,18 +37,26 @@ MB = 1024 * 1024
 
 def run_timed(argv, cap=None):
     """Runs argv with its standard output discarded. Returns its wall-clock
-    seconds, or None when it was stopped at `cap` seconds."""
+    and CPU (user + system) seconds, or (None, None) when it was stopped at
+    `cap` seconds."""
     start = time.perf_counter()
     child = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    try:
-        child.wait(timeout=cap)
-    except subprocess.TimeoutExpired:
-        child.kill()
-        child.wait()
-        return None
+    deadline = None if cap is None else start + cap
+    while True:
+        pid, status, usage = os.wait4(child.pid, 0 if deadline is None else os.WNOHANG)
+        if pid != 0:
+            break
+        if time.perf_counter() > deadline:
+            child.kill()
+            os.wait4(child.pid, 0)
+            child.returncode = -9  # reaped here; keep Popen from waiting again
+            return None, None
+        time.sleep(0.005)
+    elapsed = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
     if child.returncode != 0:
         sys.exit("%s failed with status %d" % (" ".join(argv), child.returncode))
-    return time.perf_counter() - start
+    return elapsed, usage.ru_utime + usage.ru_stime
 
 
 def peak_rss(argv, output):
@@ -65,21 +73,22 @@ def peak_rss(argv, output):
 
 
 def measure(argv, runs, output, cap=None):
-    """Median seconds over `runs` runs, then the peak RSS of one more run;
-    the output file is removed before each, so every run writes a new file.
-    A run slower than cap / runs is not repeated (the median is that run);
-    one stopped at `cap` gives (None, None)."""
-    times = []
+    """Median wall-clock and CPU seconds over `runs` runs, then the peak RSS
+    of one more run; the output file is removed before each, so every run
+    writes a new file. A run slower than cap / runs is not repeated (the
+    medians are that run's); one stopped at `cap` gives Nones."""
+    times, cpus = [], []
     for _ in range(runs):
         if os.path.exists(output):
             os.remove(output)
-        seconds = run_timed(argv, cap)
+        seconds, cpu = run_timed(argv, cap)
         if seconds is None:
-            return None, None
+            return None, None, None
         times.append(seconds)
+        cpus.append(cpu)
         if cap is not None and seconds > cap / runs:
-            return statistics.median(times), None
-    return statistics.median(times), peak_rss(argv, output)
+            return statistics.median(times), statistics.median(cpus), None
+    return statistics.median(times), statistics.median(cpus), peak_rss(argv, output)
 
 
 def body(path):
@@ -139,14 +148,14 @@ def main():
         size = os.path.getsize(source)
         out = os.path.join(args.dir, "out-%s.conf" % name)
         row = {"name": name, "bytes": size}
-        row["cp"], row["cp_rss"] = measure(["cp", source, out], args.runs, out)
-        row["peer"], row["peer_rss"] = measure(
+        row["cp"], _, _ = measure(["cp", source, out], args.runs, out)
+        row["peer"], _, row["peer_rss"] = measure(
             [sys.executable, os.path.join(HERE, "peer_merge.py"), source, out], args.runs, out)
-        row["kf"], row["kf_rss"] = measure([keyfolder, source, out], args.runs, out)
+        row["kf"], row["kf_cpu"], row["kf_rss"] = measure([keyfolder, source, out], args.runs, out)
         if args.baseline:
             kept = out + ".after"
             os.replace(out, kept)
-            row["old"], row["old_rss"] = measure(
+            row["old"], _, row["old_rss"] = measure(
                 [os.path.abspath(args.baseline), source, out], args.runs, out, args.cap)
             if row["old"] is None:
                 row["same"] = "stopped"
@@ -156,14 +165,18 @@ def main():
         rows.append(row)
         print("measured %s (%d bytes)" % (name, size), file=sys.stderr, flush=True)
 
-    print("\nmedians of %d runs, seconds; peak RSS in MB; limit = 8 x input + 8 MB" % args.runs)
-    print("%-15s %9s %8s %8s %8s %7s %7s %8s %8s %7s" % (
-        "file", "bytes", "cp", "peer", "kf", "kf/cp", "peer/kf", "kf MB", "peer MB", "limit"))
+    print("\nmedians of %d runs, wall-clock seconds (kf cpu: user + system; the rest"
+          " of kf is mostly waiting for fsync); peak RSS in MB; limit = 8 x input + 8 MB"
+          % args.runs)
+    print("%-15s %9s %8s %8s %8s %8s %7s %7s %8s %8s %7s" % (
+        "file", "bytes", "cp", "peer", "kf", "kf cpu", "kf/cp", "peer/kf", "kf MB", "peer MB",
+        "limit"))
     for r in rows:
-        print("%-15s %9d %8s %8s %8s %7.1f %7.1f %8.1f %8.1f %7.1f" % (
+        print("%-15s %9d %8s %8s %8s %8s %7.1f %7.1f %8.1f %8.1f %7.1f" % (
             r["name"], r["bytes"], fmt_seconds(r["cp"]), fmt_seconds(r["peer"]),
-            fmt_seconds(r["kf"]), r["kf"] / r["cp"], r["peer"] / r["kf"],
-            r["kf_rss"] / MB, r["peer_rss"] / MB, (8 * r["bytes"] + 8 * MB) / MB))
+            fmt_seconds(r["kf"]), fmt_seconds(r["kf_cpu"]), r["kf"] / r["cp"],
+            r["peer"] / r["kf"], r["kf_rss"] / MB, r["peer_rss"] / MB,
+            (8 * r["bytes"] + 8 * MB) / MB))
     by_name = {r["name"]: r for r in rows}
     if "2MB" in by_name and "20MB-20000x50" in by_name:
         print("growth: 20MB-20000x50 / 2MB = %.1f x (10 x the data)" % (
