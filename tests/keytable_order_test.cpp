@@ -3,12 +3,12 @@
 // for word: visit the old buckets in order, push every entry onto the front
 // of its new chain, then reverse every chain. The table splits and joins
 // chains in place instead, so the two must agree on every order.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/keytable.h"
 
@@ -135,15 +135,15 @@ TEST(KeyTableOrderTest, BucketWalkMatchesWholeTableWalk) {
       std::vector<int32_t> buckets;
       for (const auto& key : keys) {
         if (key[0] == mark) {
-          buckets.push_back(static_cast<int32_t>(key_hash(key.c_str()) &
-                                                 static_cast<uint32_t>(part->mask)));
+          buckets.push_back(
+              static_cast<int32_t>(key_hash(key.c_str()) & static_cast<uint32_t>(part->mask)));
         }
       }
       std::sort(buckets.begin(), buckets.end());
       buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
       keytable_enum(whole, drop_marked, &mark);
-      keytable_enum_buckets(part, buckets.data(), static_cast<int32_t>(buckets.size()),
-                            drop_marked, &mark);
+      keytable_enum_buckets(part, buckets.data(), static_cast<int32_t>(buckets.size()), drop_marked,
+                            &mark);
       ASSERT_EQ(part->mask, whole->mask) << "round " << round;
       ASSERT_EQ(part->count, whole->count) << "round " << round;
       ASSERT_EQ(table_order(part), table_order(whole)) << "round " << round;

@@ -3,6 +3,7 @@
 // stamp line, which holds the time), print the same progress lines and leave
 // the same entries, in the same order, in the table.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,8 +11,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/alloc.h"
 #include "tool/parser.h"
@@ -46,11 +45,11 @@ int record_key(const char* key, void* value, void* closure) {
 
 // What one conversion produced.
 struct Result {
-  std::string file;                // the output after its stamp line
-  std::string progress;            // standard output during the writer
-  std::vector<std::string> rest;   // keys left in the table, in enumeration order
-  int32_t mask_before;             // bucket mask after parsing
-  int32_t mask_after;              // bucket mask after writing
+  std::string file;               // the output after its stamp line
+  std::string progress;           // standard output during the writer
+  std::vector<std::string> rest;  // keys left in the table, in enumeration order
+  int32_t mask_before;            // bucket mask after parsing
+  int32_t mask_after;             // bucket mask after writing
 };
 
 // Parses `input` into a fresh table and writes it with `writer`.
@@ -91,9 +90,9 @@ Result convert(const std::string& input, const std::string& output, void (*write
 // Section names: some differ only in case (distinct sections whose keys may
 // merge), some are never written (leading '#', empty section part), one
 // holds a colon, one is the directives' section in another case.
-const char* const kSections[] = {
-    "General", "general", "GENERAL", "Misc", "misc", "Warbird", "Spider", "Shark",
-    "Zone",    "zone",    "Reef",    "Lane", "Dock", "Gate",    "#hidden", "__TOPMOST__"};
+const char* const kSections[] = {"General", "general", "GENERAL", "Misc",       "misc", "Warbird",
+                                 "Spider",  "Shark",   "Zone",    "zone",       "Reef", "Lane",
+                                 "Dock",    "Gate",    "#hidden", "__TOPMOST__"};
 const char* const kNames[] = {"Speed", "speed", "Thrust", "Bounty", "Radius",
                               "Gun",   "Bomb",  "Burst",  "Portal", "Prize"};
 
@@ -112,12 +111,15 @@ std::string generate(uint32_t seed) {
   for (int i = 0; i < lines; ++i) {
     // Names and numbered suffixes: a wide suffix range makes new keys, a
     // narrow one replaces earlier ones.
-    std::string name = std::string(kNames[pick(names)]) + std::to_string(pick(pick(4) == 0 ? 5 : 400));
+    std::string name =
+        std::string(kNames[pick(names)]) + std::to_string(pick(pick(4) == 0 ? 5 : 400));
     std::string value = std::to_string(pick(100000));
     switch (pick(12)) {
       case 0: {
         const char* odd[] = {"[:odd]", "[a:b]", "[#x]", "[Dock]"};
-        text += (pick(3) == 0 ? std::string(odd[pick(4)]) : "[" + std::string(kSections[pick(sections)]) + "]") + "\n";
+        text += (pick(3) == 0 ? std::string(odd[pick(4)])
+                              : "[" + std::string(kSections[pick(sections)]) + "]") +
+                "\n";
         break;
       }
       case 1:
