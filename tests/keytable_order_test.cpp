@@ -154,3 +154,32 @@ TEST(KeyTableOrderTest, BucketWalkMatchesWholeTableWalk) {
 }
 
 }  // namespace
+
+namespace {
+
+// keytable_exchange is keytable_replace that hands back the old value: the
+// parser frees what it returns, so a wrong value is a leak or a double free.
+TEST(KeyTableOrderTest, ExchangeReplacesInPlaceAndGivesBackTheOldValue) {
+  KeyTable* table = keytable_new();
+  int one = 1, two = 2, three = 3;
+  EXPECT_EQ(keytable_exchange(table, "General:Foo", &one), nullptr);
+  EXPECT_EQ(keytable_exchange(table, "general:foo", &two), &one);
+  EXPECT_EQ(keytable_exchange(table, "GENERAL:FOO", nullptr), &two);
+  EXPECT_EQ(keytable_exchange(table, "GENERAL:FOO", &three), nullptr);
+  EXPECT_EQ(table->count, 1);
+  std::vector<std::string> keys;
+  keytable_enum(table, record, &keys);
+  EXPECT_EQ(keys, std::vector<std::string>{"General:Foo"});
+  EXPECT_EQ(keytable_get(table, "General:Foo"), &three);
+  // A new key goes in through the add path, size check included: the
+  // thirteenth entry doubles the table.
+  for (int i = 0; i < 11; ++i) {
+    keytable_exchange(table, ("k" + std::to_string(i)).c_str(), nullptr);
+  }
+  EXPECT_EQ(table->mask, 15);
+  keytable_exchange(table, "k11", nullptr);
+  EXPECT_EQ(table->mask, 31);
+  keytable_free(table);
+}
+
+}  // namespace
