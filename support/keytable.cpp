@@ -204,6 +204,14 @@ void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t coun
   keytable_check_size(table);
 }
 
+void keytable_prefetch_bucket(const KeyTable* table, uint32_t hash) {
+  prefetch(&table->buckets[hash & static_cast<uint32_t>(table->mask)]);
+}
+
+void keytable_prefetch_chain(const KeyTable* table, uint32_t hash) {
+  prefetch(table->buckets[hash & static_cast<uint32_t>(table->mask)]);
+}
+
 void keytable_check_size(KeyTable* table) {
   // 64-bit product: a count above 21 million entries must not overflow.
   int64_t load = static_cast<int64_t>(table->count) * 100 / (static_cast<int64_t>(table->mask) + 1);

@@ -85,5 +85,12 @@ void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure);
 void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t count,
                            KeyVisitor visitor, void* closure);
 
+// Hints for a caller about to store many keys: start loading the bucket
+// slot of a key with hash `hash` (key_hash), and, once that slot has had
+// time to arrive, the first entry of its chain. They change nothing; a
+// resize in between only makes them useless.
+void keytable_prefetch_bucket(const KeyTable* table, uint32_t hash);
+void keytable_prefetch_chain(const KeyTable* table, uint32_t hash);
+
 // Doubles or halves the bucket array by the rule above, or does nothing.
 void keytable_check_size(KeyTable* table);

@@ -9,6 +9,17 @@
 
 namespace {
 
+// A store waiting to go into the table.
+struct PendingStore {
+  char key[kComposedKeyChars + 1];  // the composed key
+  char* value;                      // heap copy of the value; null for a directive
+  bool is_directive;                // added as a new entry, not replacing
+  uint32_t hash;                    // key_hash(key)
+};
+
+// Stores are carried out a batch at a time (see flush_stores).
+constexpr int kStoreBatch = 16;
+
 // The working fields of one parse.
 struct ParseState {
   char current_section[kSectionChars + 1];  // from the last header; empty before one
@@ -16,6 +27,8 @@ struct ParseState {
   char name[kNameChars + 1];                // name of the key being stored
   char value[kValueChars + 1];              // value being stored or assembled
   bool continuation_open;                   // the value goes on on the next line
+  PendingStore pending[kStoreBatch];        // stores not yet in the table, in input order
+  int pending_count;                        // how many of `pending` are in use
 };
 
 // trim_copy on the `length` bytes at `source` (which need not be terminated
@@ -47,12 +60,45 @@ void compose_key(char key[kComposedKeyChars + 1], const char* section, const cha
   key[used] = '\0';
 }
 
+// Carries out the pending stores in input order. The table's chains lie
+// all over memory and each store would wait for its bucket slot and then
+// its chain; asking for the slots and chains of a whole batch first
+// overlaps those waits. Nothing reads the table before the parse ends and
+// the order of the stores is kept, so the table ends as with direct stores.
+void flush_stores(ParseState* state) {
+  for (int i = 0; i < state->pending_count; ++i) {
+    state->pending[i].hash = key_hash(state->pending[i].key);
+    keytable_prefetch_bucket(key_table, state->pending[i].hash);
+  }
+  for (int i = 0; i < state->pending_count; ++i) {
+    keytable_prefetch_chain(key_table, state->pending[i].hash);
+  }
+  for (int i = 0; i < state->pending_count; ++i) {
+    PendingStore* store = &state->pending[i];
+    if (store->is_directive) {
+      keytable_add(key_table, store->key, nullptr);
+    } else {
+      util_free(keytable_exchange(key_table, store->key, store->value));
+    }
+  }
+  state->pending_count = 0;
+}
+
+// Queues the store of `value` (a heap copy, or null for a directive) under
+// section:name.
+void queue_store(ParseState* state, const char* section, const char* name, char* value,
+                 bool is_directive) {
+  PendingStore* store = &state->pending[state->pending_count++];
+  compose_key(store->key, section, name);
+  store->value = value;
+  store->is_directive = is_directive;
+  if (state->pending_count == kStoreBatch) flush_stores(state);
+}
+
 // Stores a heap copy of `value` under section:name, releasing the value an
 // equal key held before; the entry keeps its first key text and place.
-void store_value(const char* section, const char* name, const char* value) {
-  char key[kComposedKeyChars + 1];
-  compose_key(key, section, name);
-  util_free(keytable_exchange(key_table, key, util_strdup(value)));
+void store_value(ParseState* state, const char* section, const char* name, const char* value) {
+  queue_store(state, section, name, util_strdup(value), false);
 }
 
 // If `value` ends with a backslash, removes that one backslash and returns
@@ -80,16 +126,14 @@ void continue_value(ParseState* state, const char* rest) {
   text_append(state->value, kValueChars, text);
   if (!goes_on) {
     state->continuation_open = false;
-    store_value(state->pending_section, state->name, state->value);
+    store_value(state, state->pending_section, state->name, state->value);
   }
 }
 
-void store_directive(const ParseState* state, const char* rest) {
+void store_directive(ParseState* state, const char* rest) {
   ++directive_count;
   const char* section = state->current_section[0] != '\0' ? state->current_section : kTopmostSection;
-  char key[kComposedKeyChars + 1];
-  compose_key(key, section, rest);
-  keytable_add(key_table, key, nullptr);
+  queue_store(state, section, rest, nullptr, true);
 }
 
 // Stores name and value under `section`, or opens a continuation for them.
@@ -100,7 +144,7 @@ void store_or_continue(ParseState* state, const char* section) {
     }
     state->continuation_open = true;
   } else {
-    store_value(section, state->name, state->value);
+    store_value(state, section, state->name, state->value);
   }
 }
 
@@ -162,5 +206,8 @@ void parse_config(FILE* stream) {
   while (line_reader_next(&reader, line)) parse_line(&state, line);
   // A value still open at the end is kept as assembled so far: dropping it
   // would delete the key from a file that is rewritten in place.
-  if (state.continuation_open) store_value(state.pending_section, state.name, state.value);
+  if (state.continuation_open) {
+    store_value(&state, state.pending_section, state.name, state.value);
+  }
+  flush_stores(&state);
 }
