@@ -113,17 +113,15 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
   return true;
 }
 
-// Syncs the directory holding `path` so that a rename in it survives a crash.
-// Some file systems refuse to sync a directory; the rename has happened by
-// then, so that refusal is not reported as a failure.
-void sync_directory_of(const char* path) {
-  char* dir = directory_of(path);
+// Syncs the directory `dir` so that a rename in it survives a crash. Some
+// file systems refuse to sync a directory; the rename has happened by then,
+// so that refusal is not reported as a failure.
+void sync_directory(const char* dir) {
   int fd = open(dir, O_RDONLY | O_DIRECTORY);
   if (fd >= 0) {
     fsync(fd);
     close(fd);
   }
-  util_free(dir);
 }
 
 }  // namespace
@@ -165,14 +163,19 @@ bool safe_output_commit(SafeOutput* out) {
   ok = ok && fsync(fileno(out->stream)) == 0;
   ok = (std::fclose(out->stream) == 0) && ok;
   out->stream = nullptr;
+  // Taken before the rename: once the output is replaced nothing may run out
+  // of memory, or a finished conversion would end as a fatal failure.
+  char* dir = directory_of(out->target_path);
   ok = ok && std::rename(out->temp_path, out->target_path) == 0;
   if (ok) {
     pending_temp = nullptr;
     util_set_fatal_cleanup(nullptr);
-    sync_directory_of(out->target_path);
+    sync_directory(dir);
+    util_free(dir);
     release(out);
     return true;
   }
+  util_free(dir);
   safe_output_abandon(out);
   return false;
 }
