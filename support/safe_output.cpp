@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "support/alloc.h"
+#include "support/fault_injection.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
   util_free(prefix);
   util_free(dir);
 
-  int fd = mkstemp(out->temp_path);
+  int fd = fault_io_fails() ? -1 : mkstemp(out->temp_path);
   if (fd < 0) return false;
   pending_temp = out->temp_path;
   util_set_fatal_cleanup(remove_pending_temp);
@@ -105,7 +106,7 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
     // Not permitted for an ordinary user; the file then belongs to us,
     // which is what writing a new file would have given as well.
   }
-  out->stream = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
+  out->stream = !fault_io_fails() && fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
   if (out->stream == nullptr) {
     close(fd);
     return false;
@@ -146,7 +147,7 @@ bool safe_output_open(SafeOutput* out, const char* path) {
 
 void safe_output_write(SafeOutput* out, const char* data, size_t length) {
   if (out->failed || length == 0) return;
-  if (std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
+  if (fault_io_fails() || std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
 }
 
 void safe_output_puts(SafeOutput* out, const char* text) {
@@ -154,19 +155,20 @@ void safe_output_puts(SafeOutput* out, const char* text) {
 }
 
 bool safe_output_commit(SafeOutput* out) {
-  bool ok = !out->failed && std::fflush(out->stream) == 0 && std::ferror(out->stream) == 0;
+  bool ok = !out->failed && !fault_io_fails() && std::fflush(out->stream) == 0 &&
+            std::ferror(out->stream) == 0;
   if (out->temp_path == nullptr) {
     ok = (std::fclose(out->stream) == 0) && ok;
     release(out);
     return ok;
   }
-  ok = ok && fsync(fileno(out->stream)) == 0;
-  ok = (std::fclose(out->stream) == 0) && ok;
+  ok = ok && !fault_io_fails() && fsync(fileno(out->stream)) == 0;
+  ok = std::fclose(out->stream) == 0 && !fault_io_fails() && ok;
   out->stream = nullptr;
   // Taken before the rename: once the output is replaced nothing may run out
   // of memory, or a finished conversion would end as a fatal failure.
   char* dir = directory_of(out->target_path);
-  ok = ok && std::rename(out->temp_path, out->target_path) == 0;
+  ok = ok && !fault_io_fails() && std::rename(out->temp_path, out->target_path) == 0;
   if (ok) {
     pending_temp = nullptr;
     util_set_fatal_cleanup(nullptr);
