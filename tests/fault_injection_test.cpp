@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ struct FaultCase {
   const char* variable;  // the environment switch of keyfolder_faulty
   bool in_place;         // rewrite the input, or replace a second, existing file
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FaultCase& fault, std::ostream* stream) { *stream << fault.name; }
 
 class FaultTest : public ::testing::TestWithParam<FaultCase> {};
 
