@@ -16,15 +16,16 @@ namespace {
 // the test instead of looping.
 constexpr int kMaxFailurePoints = 20000;
 
-// 200 keys in Misc grow the table to 512 buckets; writing Misc empties it
-// and the sections after it halve it once each, down to 32 buckets when the
-// run releases the table: resizes are among the allocations that fail, and
-// a release that shrank the table would allocate after the output was
-// replaced. A comment block, directives and a continuation reach the rest.
-std::string conversion_input() {
+// `misc_keys` keys in Misc and a few other sections, a comment block,
+// directives and a continuation. With 200 keys the table grows to 512
+// buckets; writing Misc empties it and the sections after it halve it once
+// each, down to 32 buckets when the run releases the table: resizes are among
+// the allocations that fail, and a release that shrank the table would
+// allocate after the output was replaced.
+std::string conversion_input(int misc_keys) {
   std::string text =
       "; arena settings\n// second comment\n#define TEAMS 2\n[General]\nName = Test arena\n";
-  for (int i = 1; i <= 200; ++i) {
+  for (int i = 1; i <= misc_keys; ++i) {
     text += "Misc:K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
   }
   text += "[Warbird]\nSpeed=200\n#ifdef TEAMS\nWarbird:Long = first \\\n second\n";
@@ -54,6 +55,7 @@ struct FaultCase {
   const char* name;
   const char* variable;  // the environment switch of keyfolder_faulty
   bool in_place;         // rewrite the input, or replace a second, existing file
+  int misc_keys;         // size of the input (each key is one more write)
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -66,7 +68,7 @@ class FaultTest : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
   const FaultCase& fault = GetParam();
   const bool memory = std::string(fault.variable) == "KEYFOLDER_FAIL_ALLOC";
-  const std::string input = conversion_input();
+  const std::string input = conversion_input(fault.misc_keys);
   const std::string old_output = "; the previous output\n[Misc]\nOld = 1\n";
 
   // What a run without failures writes, stamp aside.
@@ -135,10 +137,10 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
 
 INSTANTIATE_TEST_SUITE_P(
     Conversion, FaultTest,
-    ::testing::Values(FaultCase{"AllocationInPlace", "KEYFOLDER_FAIL_ALLOC", true},
-                      FaultCase{"AllocationToSecondFile", "KEYFOLDER_FAIL_ALLOC", false},
-                      FaultCase{"OutputInPlace", "KEYFOLDER_FAIL_IO", true},
-                      FaultCase{"OutputToSecondFile", "KEYFOLDER_FAIL_IO", false}),
+    ::testing::Values(FaultCase{"AllocationInPlace", "KEYFOLDER_FAIL_ALLOC", true, 200},
+                      FaultCase{"AllocationToSecondFile", "KEYFOLDER_FAIL_ALLOC", false, 200},
+                      FaultCase{"OutputInPlace", "KEYFOLDER_FAIL_IO", true, 30},
+                      FaultCase{"OutputToSecondFile", "KEYFOLDER_FAIL_IO", false, 30}),
     [](const ::testing::TestParamInfo<FaultCase>& tried) { return std::string(tried.param.name); });
 
 }  // namespace
@@ -156,7 +158,7 @@ class LimitTest : public ::testing::Test {
     EXPECT_EQ(read_file(path_), input_);
     EXPECT_EQ(list_directory(dir_.path()), std::vector<std::string>{"arena.conf"});
   }
-  std::string input_ = conversion_input();
+  std::string input_ = conversion_input(200);
   TempDir dir_;
   std::string path_;
 };
