@@ -187,6 +187,24 @@ expect_run clean 0 $'this file is already clean\n'
 cmp -s "$dir/clean.conf" "$work/clean.before" || fail "clean: file changed"
 [ ! -e "$dir/other.conf" ] || fail "clean: an output was created"
 
+# --- A hidden output stays hidden once replaced. Wine keeps DOS attributes
+# in extended attributes, which not every file system holding /tmp offers.
+is_hidden() {
+  local shown
+  shown=$(cd "$dir" && "$wine" attrib "$1" </dev/null 2>/dev/null | tr -d '\r')
+  [[ "$shown" =~ ^[A-Z\ ]*H ]]
+}
+new_case hidden
+cp "$data/worked_conversion.conf" "$dir/arena.conf"
+(cd "$dir" && "$wine" attrib +h arena.conf </dev/null >/dev/null 2>&1) || true
+if is_hidden arena.conf; then
+  run arena.conf
+  expect_file hidden "$dir/arena.conf" "$data/worked_conversion.expected"
+  is_hidden arena.conf || fail "hidden: the replaced file is no longer hidden"
+else
+  echo "windows_e2e: skipped hidden: this file system keeps no DOS attributes"
+fi
+
 # --- A device is written directly; a read-only output is refused and kept.
 new_case outputs
 cp "$data/worked_conversion.conf" "$dir/arena.conf"
