@@ -58,8 +58,7 @@ void clear_pending_temp() {
 wchar_t* widen(const char* text) {
   int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
   if (units <= 0) units = 1;
-  auto* wide = static_cast<wchar_t*>(
-      util_alloc(static_cast<int32_t>(sizeof(wchar_t)) * units));
+  auto* wide = static_cast<wchar_t*>(util_alloc(static_cast<int32_t>(sizeof(wchar_t)) * units));
   MultiByteToWideChar(CP_ACP, 0, text, -1, wide, units);
   return wide;
 }
