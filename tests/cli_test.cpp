@@ -1,9 +1,8 @@
 // The command line end to end: arguments, messages, exit statuses, and which
 // files a run may touch.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "tool_runner.h"
 

@@ -99,7 +99,9 @@ ToolResult run_tool(const ToolDir& dir, const std::vector<std::string>& args, Ch
     if (chdir(dir.path().c_str()) != 0) _exit(125);
     if (limit.resource >= 0) {
       signal(SIGXFSZ, SIG_IGN);  // a write past the file size limit fails instead
-      struct rlimit value {limit.value, limit.value};
+      struct rlimit value {
+        limit.value, limit.value
+      };
       setrlimit(limit.resource, &value);
     }
     std::vector<char*> argv;
