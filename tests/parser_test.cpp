@@ -184,7 +184,11 @@ std::vector<ParseCase> parse_cases() {
       // Line ends: a line is cut at its first CR, whatever follows it.
       {"CrLfLineEnds", "[General]\r\nFoo=1\r\nMisc:K=a \\\r\nb\r\n\r\n",
        {{"General:Foo", "1"}, {"Misc:K", "a b"}}, 1, 0},
-      {"LoneCrCutsLine", "[General]\rFoo=1\nBar=2\rBaz=3\n", {{"General:Bar", "2"}}, 0, 0},
+      // A lone CR (or a run of them) ends a line like a line feed, so no key
+      // after it is lost; CR CR LF is still one line end.
+      {"LoneCrEndsLine", "[General]\rFoo=1\nBar=2\rBaz=3\r\rMisc:X=1\r",
+       {{"General:Bar", "2"}, {"General:Baz", "3"}, {"General:Foo", "1"}, {"Misc:X", "1"}}, 1, 0},
+      {"CrCrLfContinues", "Misc:K=a \\\r\r\nb\r\r\n", {{"Misc:K", "a b"}}, 1, 0},
       // Bytes above 0x7F are text; only a mark at the very start is skipped.
       {"HighByteBeforeHeader", "\xA0[General]\nFoo=1\nMisc:X=1\n", {{"Misc:X", "1"}}, 1, 0},
       {"MarkBeforeFirstHeader", "\xEF\xBB\xBF[General]\nFoo=1\n", {{"General:Foo", "1"}}, 0, 0},

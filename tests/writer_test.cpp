@@ -81,6 +81,8 @@ TEST(Writer, LayoutCases) {
   const std::string comment383 = ";" + std::string(382, 'c');
   const Case cases[] = {
       {"empty value", "Misc:Empty=\n", "\n[Misc]\nEmpty = \n"},
+      {"lone CR line ends keep every key", ";top\r[General]\rFoo=1\rMisc:A=1\r",
+       ";top\r\n[General]\nFoo = 1\n\n[Misc]\nA = 1\n"},
       {"header without keys writes nothing", "[Radar]\nMisc:A=1\n", "\n[Misc]\nA = 1\n"},
       {"header holding a colon splits at it", "[a:b]\nx=1\nMisc:A=1\n",
        "\n[Misc]\nA = 1\n\n[a]\nb:x = 1\n"},
