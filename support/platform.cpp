@@ -84,8 +84,12 @@ void format_local_time(char text[kTimeTextChars + 1], time_t when) {
 #endif
   // Written by hand rather than with ctime or strftime: the names must be
   // English whatever the locale, and the day keeps its leading zero.
-  std::snprintf(text, kTimeTextChars + 1, "%s %s %02d %02d:%02d:%02d %04d",
-                kWeekdays[local.tm_wday % 7], kMonths[local.tm_mon % 12], local.tm_mday % 100,
-                local.tm_hour % 100, local.tm_min % 100, local.tm_sec % 100,
-                (local.tm_year + 1900) % 10000);
+  // Formatted into a roomy buffer first: the fields always fit in 24
+  // characters, but the compiler cannot prove it for every int.
+  char wide[64];
+  std::snprintf(wide, sizeof wide, "%s %s %02d %02d:%02d:%02d %04d", kWeekdays[local.tm_wday % 7],
+                kMonths[local.tm_mon % 12], local.tm_mday % 100, local.tm_hour % 100,
+                local.tm_min % 100, local.tm_sec % 100, (local.tm_year + 1900) % 10000);
+  std::memcpy(text, wide, kTimeTextChars);
+  text[kTimeTextChars] = '\0';
 }
