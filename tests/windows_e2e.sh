@@ -23,9 +23,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export HOME="${HOME:-$work}"
 unset DISPLAY WAYLAND_DISPLAY
 
+# Stops this prefix's wine server (it saves the registry as it ends, so wait
+# for that) before the prefix is removed.
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$work"
+  "$wineserver" -w >/dev/null 2>&1 || true
+  rm -rf "$work" || true
 }
 trap cleanup EXIT
 
