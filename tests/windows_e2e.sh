@@ -9,7 +9,18 @@
 set -euo pipefail
 
 exe=$(realpath "$1")
-data=$(realpath "$(dirname "$0")/data/windows")
+shared=$(realpath "$(dirname "$0")/data")
+data="$shared/windows"
+input="$shared/worked_conversion.conf"
+golden="$data/worked_conversion.expected"
+
+# The Windows golden file is the shared one with CR LF line ends; say so at
+# once if the two have drifted apart.
+if ! cmp -s <(tr -d '\r' <"$golden") "$shared/worked_conversion.expected" ||
+  [ "$(grep -c $'\r$' "$golden")" -ne "$(wc -l <"$golden")" ]; then
+  echo "windows_e2e: $golden is not worked_conversion.expected with CR LF ends" >&2
+  exit 1
+fi
 
 wine=$(command -v wine || command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
@@ -109,18 +120,18 @@ warning() { printf "please check the preprocessor directives in '%s' for errors\
 
 # --- The worked conversion, in place: CR LF line ends throughout.
 new_case worked
-cp "$data/worked_conversion.conf" "$dir/arena.conf"
+cp "$input" "$dir/arena.conf"
 run arena.conf
 expect_run worked 0 "$worked_out$(warning arena.conf)"$'\n'
-expect_file worked "$dir/arena.conf" "$data/worked_conversion.expected"
+expect_file worked "$dir/arena.conf" "$golden"
 expect_no_leftovers worked
 
 # --- The same input with CR LF line ends gives the same file.
 new_case crlf_input
-sed 's/$/\r/' "$data/worked_conversion.conf" >"$dir/arena.conf"
+sed 's/$/\r/' "$input" >"$dir/arena.conf"
 run arena.conf
 expect_run crlf_input 0 "$worked_out$(warning arena.conf)"$'\n'
-expect_file crlf_input "$dir/arena.conf" "$data/worked_conversion.expected"
+expect_file crlf_input "$dir/arena.conf" "$golden"
 
 # --- Converting the result again finds it clean and leaves it alone.
 cp "$dir/arena.conf" "$work/converted"
@@ -130,11 +141,11 @@ cmp -s "$dir/arena.conf" "$work/converted" || fail "reconvert: the clean file wa
 
 # --- Two arguments: the second file is written, the first left as it was.
 new_case two_arguments
-cp "$data/worked_conversion.conf" "$dir/in.conf"
+cp "$input" "$dir/in.conf"
 run in.conf out.conf
 expect_run two_arguments 0 "$worked_out$(warning out.conf)"$'\n'
-expect_file two_arguments "$dir/out.conf" "$data/worked_conversion.expected"
-cmp -s "$dir/in.conf" "$data/worked_conversion.conf" || fail "two_arguments: input changed"
+expect_file two_arguments "$dir/out.conf" "$golden"
+cmp -s "$dir/in.conf" "$input" || fail "two_arguments: input changed"
 
 # --- Ctrl-Z ends the input: a floating key after it is never seen, so the
 # file is clean; keys after it are dropped from a converted file.
@@ -153,16 +164,16 @@ expect_file ctrl_z_cut "$dir/cut.conf" "$work/cut.expected"
 # --- Wildcards are expanded by the runtime: one match is the input; two
 # matches are the input and the output, in name order.
 new_case wildcard
-cp "$data/worked_conversion.conf" "$dir/arena.conf"
+cp "$input" "$dir/arena.conf"
 run 'a*.conf'
 expect_run wildcard_one 0 "$worked_out$(warning arena.conf)"$'\n'
-expect_file wildcard_one "$dir/arena.conf" "$data/worked_conversion.expected"
-cp "$data/worked_conversion.conf" "$dir/pair1.conf"
+expect_file wildcard_one "$dir/arena.conf" "$golden"
+cp "$input" "$dir/pair1.conf"
 : >"$dir/pair2.conf"
 run 'pair?.conf'
 expect_run wildcard_two 0 "$worked_out$(warning pair2.conf)"$'\n'
-expect_file wildcard_two "$dir/pair2.conf" "$data/worked_conversion.expected"
-cmp -s "$dir/pair1.conf" "$data/worked_conversion.conf" || fail "wildcard_two: input changed"
+expect_file wildcard_two "$dir/pair2.conf" "$golden"
+cmp -s "$dir/pair1.conf" "$input" || fail "wildcard_two: input changed"
 run 'none*.conf'
 expect_run wildcard_none 1 $'error accessing \'none*.conf\'\n'
 
@@ -198,11 +209,11 @@ is_hidden() {
   [[ "$shown" =~ ^[A-Z\ ]*H ]]
 }
 new_case hidden
-cp "$data/worked_conversion.conf" "$dir/arena.conf"
+cp "$input" "$dir/arena.conf"
 (cd "$dir" && "$wine" attrib +h arena.conf </dev/null >/dev/null 2>&1) || true
 if is_hidden arena.conf; then
   run arena.conf
-  expect_file hidden "$dir/arena.conf" "$data/worked_conversion.expected"
+  expect_file hidden "$dir/arena.conf" "$golden"
   is_hidden arena.conf || fail "hidden: the replaced file is no longer hidden"
 else
   echo "windows_e2e: skipped hidden: this file system keeps no DOS attributes"
@@ -210,14 +221,14 @@ fi
 
 # --- A device is written directly; a read-only output is refused and kept.
 new_case outputs
-cp "$data/worked_conversion.conf" "$dir/arena.conf"
+cp "$input" "$dir/arena.conf"
 run arena.conf NUL
 expect_run device 0 "$worked_out$(warning NUL)"$'\n'
-cmp -s "$dir/arena.conf" "$data/worked_conversion.conf" || fail "device: input changed"
+cmp -s "$dir/arena.conf" "$input" || fail "device: input changed"
 chmod a-w "$dir/arena.conf"
 run arena.conf
 expect_run read_only 1 $'error accessing \'arena.conf\'\n'"$(warning arena.conf)"$'\n'
-cmp -s "$dir/arena.conf" "$data/worked_conversion.conf" || fail "read_only: file changed"
+cmp -s "$dir/arena.conf" "$input" || fail "read_only: file changed"
 expect_no_leftovers read_only
 
 echo "windows_e2e: done in $(($(date +%s) - start)) s"
