@@ -43,9 +43,11 @@ bool read_header_block(PtrList* block, bool* had_mark) {
     // A NUL byte ends the text of a piece before its real end. Such a cut
     // piece still ends its output line: glued to the next carried piece it
     // would shift where the line splits when read back, and the tail of a
-    // comment could read as a key of its own.
+    // comment could read as a key of its own. (A piece that ends at a lone
+    // carriage return has its line end already.)
     size_t length = std::strlen(line);
-    if (length < static_cast<size_t>(kLinePieceChars) && line[length - 1] != '\n') {
+    if (length < static_cast<size_t>(kLinePieceChars) && line[length - 1] != '\n' &&
+        line[length - 1] != '\r') {
       char* ended = static_cast<char*>(util_alloc(static_cast<int32_t>(length + 2)));
       std::memcpy(ended, line, length);
       ended[length] = '\n';
