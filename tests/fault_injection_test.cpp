@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -74,30 +74,29 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
   // What a run without failures writes, stamp aside.
   std::string expected;
   {
-    TempDir dir;
-    write_file(dir.file("arena.conf"), input);
-    ASSERT_EQ(run_program(KEYFOLDER_BINARY, {dir.file("arena.conf")}).status, 0);
-    expected = without_stamp(read_file(dir.file("arena.conf")));
+    ToolDir dir;
+    dir.write("arena.conf", input);
+    ASSERT_EQ(run_tool(dir, {"arena.conf"}).status, 0);
+    expected = without_stamp(dir.read("arena.conf"));
   }
 
   int failures = 0;
   bool completed = false;
   for (int n = 1; n <= kMaxFailurePoints && !completed; ++n) {
-    TempDir dir;
-    const std::string in = dir.file("arena.conf");
-    const std::string out = fault.in_place ? in : dir.file("out.conf");
-    write_file(in, input);
-    if (!fault.in_place) write_file(out, old_output);
+    ToolDir dir;
+    const std::string in = "arena.conf";
+    const std::string out = fault.in_place ? in : "out.conf";
+    dir.write(in, input);
+    if (!fault.in_place) dir.write(out, old_output);
     std::vector<std::string> arguments{in};
     if (!fault.in_place) arguments.push_back(out);
-    ProgramOptions options;
-    options.environment = {std::string(fault.variable) + "=" + std::to_string(n)};
-    ProgramResult result = run_program(KEYFOLDER_FAULTY_BINARY, arguments, options);
+    ToolResult result = run_binary(KEYFOLDER_FAULTY_BINARY, dir, arguments,
+                                   {std::string(fault.variable) + "=" + std::to_string(n)});
     SCOPED_TRACE("failure point " + std::to_string(n));
 
     if (result.status == 0) {
       completed = true;
-      EXPECT_EQ(without_stamp(read_file(out)), expected);
+      EXPECT_EQ(without_stamp(dir.read(out)), expected);
       break;
     }
     ++failures;
@@ -116,13 +115,13 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
       EXPECT_EQ(result.out.substr(result.out.size() - ending.size()), ending) << result.out;
       EXPECT_EQ(result.out.find("error accessing"), result.out.size() - ending.size());
     }
-    EXPECT_EQ(read_file(in), input);
+    EXPECT_EQ(dir.read(in), input);
     if (!fault.in_place) {
-      EXPECT_EQ(read_file(out), old_output);
+      EXPECT_EQ(dir.read(out), old_output);
     }
     std::vector<std::string> expected_names{"arena.conf"};
     if (!fault.in_place) expected_names.push_back("out.conf");
-    EXPECT_EQ(list_directory(dir.path()), expected_names);
+    EXPECT_EQ(dir.listing(), expected_names);
     if (HasFailure()) break;  // one broken point tells enough
   }
   EXPECT_TRUE(completed) << "no run got past all failure points";
@@ -150,29 +149,20 @@ namespace {
 // The shipped program under real limits of the system, rewriting in place.
 class LimitTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    path_ = dir_.file("arena.conf");
-    write_file(path_, input_);
-  }
+  void SetUp() override { dir_.write("arena.conf", input_); }
   void ExpectFileIntact() {
-    EXPECT_EQ(read_file(path_), input_);
-    EXPECT_EQ(list_directory(dir_.path()), std::vector<std::string>{"arena.conf"});
+    EXPECT_EQ(dir_.read("arena.conf"), input_);
+    EXPECT_EQ(dir_.listing(), std::vector<std::string>{"arena.conf"});
   }
   std::string input_ = conversion_input(200);
-  TempDir dir_;
-  std::string path_;
+  ToolDir dir_;
 };
 
 // A full disk: the output (about 3 KB) does not fit in 1 KB.
 TEST_F(LimitTest, FileSizeLimitFailsTheRunAndKeepsTheFile) {
-  ProgramOptions options;
-  options.limited = true;
-  options.resource = RLIMIT_FSIZE;
-  options.limit = 1024;
-  ProgramResult result = run_program(KEYFOLDER_BINARY, {path_}, options);
+  ToolResult result = run_tool(dir_, {"arena.conf"}, {RLIMIT_FSIZE, 1024});
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.out.find("error accessing '" + path_ + "'\n"), std::string::npos)
-      << result.out;
+  EXPECT_NE(result.out.find("error accessing 'arena.conf'\n"), std::string::npos) << result.out;
   ExpectFileIntact();
 }
 
@@ -184,12 +174,8 @@ TEST_F(LimitTest, AddressSpaceLimitEndsWithStatus3AndKeepsTheFile) {
 #endif
   input_.clear();
   for (int i = 0; i < 300000; ++i) input_ += "Misc:Key" + std::to_string(i) + "=1\n";
-  write_file(path_, input_);
-  ProgramOptions options;
-  options.limited = true;
-  options.resource = RLIMIT_AS;
-  options.limit = 16 * 1024 * 1024;
-  ProgramResult result = run_program(KEYFOLDER_BINARY, {path_}, options);
+  dir_.write("arena.conf", input_);
+  ToolResult result = run_tool(dir_, {"arena.conf"}, {RLIMIT_AS, 16 * 1024 * 1024});
   EXPECT_EQ(result.status, 3);
   EXPECT_TRUE(is_memory_message(result.err)) << result.err;
   ExpectFileIntact();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "run_program.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -102,24 +102,20 @@ class HostileInputTest : public ::testing::TestWithParam<HostileCase> {};
 
 TEST_P(HostileInputTest, EndsNormallyKeepsKeysAndLeavesInputAlone) {
   const HostileCase& hostile = GetParam();
-  TempDir dir;
-  const std::string in = dir.file("in.conf");
-  const std::string out = dir.file("out.conf");
-  write_file(in, hostile.input);
-  ProgramResult result = run_program(KEYFOLDER_BINARY, {in, out});
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_EQ(result.status, 0);
+  ToolDir dir;
+  dir.write("in.conf", hostile.input);
+  ToolResult result = run_tool(dir, {"in.conf", "out.conf"});
+  EXPECT_EQ(result.status, 0);  // a signal shows as 128 + its number
   EXPECT_EQ(result.err, "");
-  EXPECT_TRUE(read_file(in) == hostile.input) << "the input was changed";
+  EXPECT_TRUE(dir.read("in.conf") == hostile.input) << "the input was changed";
 
-  bool written = false;
-  std::string output = read_file(out, &written);
   if (hostile.kept.empty()) {
-    EXPECT_FALSE(written);
+    EXPECT_FALSE(dir.exists("out.conf"));
     EXPECT_NE(result.out.find("this file is already clean\n"), std::string::npos);
     return;
   }
-  EXPECT_EQ(list_directory(dir.path()), (std::vector<std::string>{"in.conf", "out.conf"}));
+  const std::string output = dir.read("out.conf");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"in.conf", "out.conf"}));
   std::vector<std::string> lines = split_lines(output);
   for (const std::string& line : hostile.kept) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end())
@@ -137,16 +133,16 @@ INSTANTIATE_TEST_SUITE_P(
 // A million floating keys in one section: every one written exactly once.
 TEST(HostileInput, MillionFloatingKeysInOneSection) {
   constexpr int kKeys = 1000000;
-  TempDir dir;
+  ToolDir dir;
   std::string input;
   input.reserve(static_cast<size_t>(kKeys) * 20);
   for (int i = 0; i < kKeys; ++i) input += "Misc:K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
-  write_file(dir.file("in.conf"), input);
-  ProgramResult result = run_program(KEYFOLDER_BINARY, {dir.file("in.conf"), dir.file("out.conf")});
+  dir.write("in.conf", input);
+  ToolResult result = run_tool(dir, {"in.conf", "out.conf"});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_TRUE(read_file(dir.file("in.conf")) == input) << "the input was changed";
+  EXPECT_TRUE(dir.read("in.conf") == input) << "the input was changed";
 
-  std::vector<std::string> lines = split_lines(read_file(dir.file("out.conf")));
+  std::vector<std::string> lines = split_lines(dir.read("out.conf"));
   auto header = std::find(lines.begin(), lines.end(), "[Misc]");
   ASSERT_NE(header, lines.end());
   ASSERT_EQ(lines.end() - header - 1, kKeys);
@@ -166,16 +162,16 @@ TEST(HostileInput, MillionFloatingKeysInOneSection) {
 // piece cut short by a NUL byte was glued to the next carried piece, so the
 // tail of that comment ("a:b=c") read back as a floating key.
 TEST(HostileInput, CommentCutByNulStaysAComment) {
-  TempDir dir;
-  const std::string fixture = read_file(std::string(KEYFOLDER_TEST_DATA) + "/comment_cut_by_nul.conf");
+  ToolDir dir;
+  const std::string fixture = read_fixture("comment_cut_by_nul.conf");
   ASSERT_FALSE(fixture.empty());
-  write_file(dir.file("arena.conf"), fixture);
-  ASSERT_EQ(run_program(KEYFOLDER_BINARY, {dir.file("arena.conf")}).status, 0);
-  const std::string converted = read_file(dir.file("arena.conf"));
-  ProgramResult again = run_program(KEYFOLDER_BINARY, {dir.file("arena.conf")});
+  dir.write("arena.conf", fixture);
+  ASSERT_EQ(run_tool(dir, {"arena.conf"}).status, 0);
+  const std::string converted = dir.read("arena.conf");
+  ToolResult again = run_tool(dir, {"arena.conf"});
   EXPECT_EQ(again.status, 0);
   EXPECT_NE(again.out.find("this file is already clean\n"), std::string::npos) << again.out;
-  EXPECT_EQ(read_file(dir.file("arena.conf")), converted);
+  EXPECT_EQ(dir.read("arena.conf"), converted);
 }
 
 }  // namespace

@@ -87,6 +87,14 @@ std::vector<std::string> ToolDir::listing() const {
 }
 
 ToolResult run_tool(const ToolDir& dir, const std::vector<std::string>& args, ChildLimit limit) {
+  return run_binary(KEYFOLDER_BINARY, dir, args, {}, limit);
+}
+
+ToolResult run_binary(const std::string& binary, const ToolDir& dir,
+                      const std::vector<std::string>& args,
+                      const std::vector<std::string>& environment, ChildLimit limit) {
+  // CPU seconds a child may use; the slowest hostile input needs a few.
+  constexpr rlim_t kCpuSeconds = 120;
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -97,6 +105,11 @@ ToolResult run_tool(const ToolDir& dir, const std::vector<std::string>& args, Ch
     close(out_pipe[0]);
     close(err_pipe[0]);
     if (chdir(dir.path().c_str()) != 0) _exit(125);
+    for (const std::string& setting : environment) putenv(strdup(setting.c_str()));
+    struct rlimit cpu {
+      kCpuSeconds, kCpuSeconds
+    };
+    setrlimit(RLIMIT_CPU, &cpu);
     if (limit.resource >= 0) {
       signal(SIGXFSZ, SIG_IGN);  // a write past the file size limit fails instead
       struct rlimit value {
@@ -105,12 +118,12 @@ ToolResult run_tool(const ToolDir& dir, const std::vector<std::string>& args, Ch
       setrlimit(limit.resource, &value);
     }
     std::vector<char*> argv;
-    std::string binary = KEYFOLDER_BINARY;
-    argv.push_back(binary.data());
+    std::string program = binary;
+    argv.push_back(program.data());
     std::vector<std::string> copies = args;
     for (std::string& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
+    execv(program.c_str(), argv.data());
     _exit(126);
   }
   close(out_pipe[1]);

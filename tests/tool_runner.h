@@ -45,6 +45,13 @@ class ToolDir {
 ToolResult run_tool(const ToolDir& dir, const std::vector<std::string>& args,
                     ChildLimit limit = {});
 
+// The same for any program, with extra "NAME=value" environment settings.
+// Every child runs under a CPU-time limit, so a hang fails the test instead
+// of stalling the suite.
+ToolResult run_binary(const std::string& binary, const ToolDir& dir,
+                      const std::vector<std::string>& args,
+                      const std::vector<std::string>& environment, ChildLimit limit = {});
+
 // The banner line the binary prints first, date part matched loosely.
 bool is_banner(const std::string& line);
 
