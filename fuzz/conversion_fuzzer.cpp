@@ -132,7 +132,7 @@ bool ends_with(const std::string& text, const std::string& tail) {
 }
 
 bool is_comment(const std::string& line) {
-  return line.empty() || line[0] == ';' || line.compare(0, 2, "//") == 0;
+  return !line.empty() && (line[0] == ';' || line.compare(0, 2, "//") == 0);
 }
 
 // Property 1 and 3 on the written text. The sections come last and their
