@@ -17,6 +17,10 @@ namespace {
 // Symbolic links followed before giving up, as the kernel's own limit.
 constexpr int kMaxLinkHops = 40;
 
+// Bytes of the output's name kept in the temporary file's name: with the
+// leading dot and the ".XXXXXX" it stays within a 255-byte file name.
+constexpr size_t kTempNameBaseBytes = 200;
+
 // The temporary file a fatal exit must remove; null while none exists.
 const char* pending_temp = nullptr;
 
@@ -91,9 +95,16 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
   char* dir = directory_of(out->target_path);
   const char* base = std::strrchr(out->target_path, '/');
   base = base == nullptr ? out->target_path : base + 1;
-  char* prefix = concat3(dir, "/.", base);
+  // The temporary name adds 8 bytes to the output's; cut the copied part so
+  // that an output name near the system's 255-byte limit can still be
+  // replaced (the name only needs to be unique, which mkstemp sees to).
+  size_t kept = std::strlen(base) < kTempNameBaseBytes ? std::strlen(base) : kTempNameBaseBytes;
+  char* short_base = static_cast<char*>(util_alloc(static_cast<int32_t>(kept + 1)));
+  std::memcpy(short_base, base, kept);
+  char* prefix = concat3(dir, "/.", short_base);
   out->temp_path = concat3(prefix, ".", "XXXXXX");
   util_free(prefix);
+  util_free(short_base);
   util_free(dir);
 
   int fd = fault_io_fails() ? -1 : mkstemp(out->temp_path);

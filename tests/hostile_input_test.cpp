@@ -158,6 +158,18 @@ TEST(HostileInput, MillionFloatingKeysInOneSection) {
   }
 }
 
+// A file name of the system's longest (255 bytes): the temporary file beside
+// it must still have a valid name, or the file could never be converted.
+TEST(HostileInput, LongestFileNameIsConverted) {
+  ToolDir dir;
+  const std::string name(255, 'n');
+  dir.write(name, "Misc:A=1\n");
+  ToolResult result = run_tool(dir, {name});
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_NE(dir.read(name).find("\n[Misc]\nA = 1\n"), std::string::npos);
+  EXPECT_EQ(dir.listing(), std::vector<std::string>{name});
+}
+
 // Found while checking that converted output reads back clean: a comment
 // piece cut short by a NUL byte was glued to the next carried piece, so the
 // tail of that comment ("a:b=c") read back as a floating key.
