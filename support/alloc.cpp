@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/fault_injection.h"
+
 namespace {
 
 void (*fatal_cleanup)() = nullptr;
@@ -14,7 +16,9 @@ void (*fatal_cleanup)() = nullptr;
 void* util_alloc(int32_t size) {
   // A negative size is a count that overflowed somewhere: treat it as
   // exhaustion rather than letting it wrap into a huge unsigned request.
-  void* block = size < 0 ? nullptr : std::calloc(1, size == 0 ? 1 : static_cast<size_t>(size));
+  void* block = size < 0 || fault_allocation_fails()
+                    ? nullptr
+                    : std::calloc(1, size == 0 ? 1 : static_cast<size_t>(size));
   if (block == nullptr) util_fatal(3, "malloc error: requested %i bytes\n", size);
   return block;
 }
@@ -22,7 +26,7 @@ void* util_alloc(int32_t size) {
 char* util_strdup(const char* text) {
   if (text == nullptr) return nullptr;
   size_t length = std::strlen(text) + 1;
-  char* copy = static_cast<char*>(std::malloc(length));
+  char* copy = fault_allocation_fails() ? nullptr : static_cast<char*>(std::malloc(length));
   if (copy == nullptr) util_fatal(3, "strdup error\n");
   std::memcpy(copy, text, length);
   return copy;

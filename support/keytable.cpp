@@ -139,12 +139,13 @@ KeyTable* keytable_new() {
   return table;
 }
 
-void keytable_free(KeyTable* table) {
+void keytable_free(KeyTable* table, void (*release_value)(void* value)) {
   if (table == nullptr) return;
   for (int32_t i = 0; i <= table->mask; ++i) {
     KeyEntry* entry = table->buckets[i];
     while (entry != nullptr) {
       KeyEntry* next = entry->next;
+      if (release_value != nullptr) release_value(entry->value);
       util_free(entry);
       entry = next;
     }

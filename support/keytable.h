@@ -50,8 +50,11 @@ uint32_t key_hash(const char* text);
 // A table of 16 empty buckets. Released with keytable_free.
 KeyTable* keytable_new();
 
-// Releases every entry, the bucket array and the table; values untouched.
-void keytable_free(KeyTable* table);
+// Releases every entry, the bucket array and the table. Each value is given
+// to `release_value` when that is not null (null values included), else left
+// alone. No size check runs: releasing a table never allocates, so it cannot
+// fail after the output has been replaced.
+void keytable_free(KeyTable* table, void (*release_value)(void* value) = nullptr);
 
 // Appends a new entry (a copy of `key`, and `value`) at the end of its chain
 // without looking for an equal key, then runs the size check.

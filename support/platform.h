@@ -14,7 +14,9 @@ struct ArgList {
 
 // Copies argv, replacing every argument after argument zero that holds '*'
 // or '?' by the names of the files it matches, in sorted order; a pattern
-// that matches nothing stays as typed.
+// that matches nothing stays as typed. On Windows the C runtime's start-up
+// code has done that expansion before main (in its own order), so argv is
+// copied as it is.
 ArgList args_expand(int argc, char** argv);
 
 // Releases every text and the vector; leaves the list empty.

@@ -10,11 +10,16 @@
 #include <cstring>
 
 #include "support/alloc.h"
+#include "support/fault_injection.h"
 
 namespace {
 
 // Symbolic links followed before giving up, as the kernel's own limit.
 constexpr int kMaxLinkHops = 40;
+
+// Bytes of the output's name kept in the temporary file's name: with the
+// leading dot and the ".XXXXXX" it stays within a 255-byte file name.
+constexpr size_t kTempNameBaseBytes = 200;
 
 // The temporary file a fatal exit must remove; null while none exists.
 const char* pending_temp = nullptr;
@@ -90,12 +95,19 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
   char* dir = directory_of(out->target_path);
   const char* base = std::strrchr(out->target_path, '/');
   base = base == nullptr ? out->target_path : base + 1;
-  char* prefix = concat3(dir, "/.", base);
+  // The temporary name adds 8 bytes to the output's; cut the copied part so
+  // that an output name near the system's 255-byte limit can still be
+  // replaced (the name only needs to be unique, which mkstemp sees to).
+  size_t kept = std::strlen(base) < kTempNameBaseBytes ? std::strlen(base) : kTempNameBaseBytes;
+  char* short_base = static_cast<char*>(util_alloc(static_cast<int32_t>(kept + 1)));
+  std::memcpy(short_base, base, kept);
+  char* prefix = concat3(dir, "/.", short_base);
   out->temp_path = concat3(prefix, ".", "XXXXXX");
   util_free(prefix);
+  util_free(short_base);
   util_free(dir);
 
-  int fd = mkstemp(out->temp_path);
+  int fd = fault_io_fails() ? -1 : mkstemp(out->temp_path);
   if (fd < 0) return false;
   pending_temp = out->temp_path;
   util_set_fatal_cleanup(remove_pending_temp);
@@ -105,7 +117,7 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
     // Not permitted for an ordinary user; the file then belongs to us,
     // which is what writing a new file would have given as well.
   }
-  out->stream = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
+  out->stream = !fault_io_fails() && fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
   if (out->stream == nullptr) {
     close(fd);
     return false;
@@ -113,17 +125,15 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
   return true;
 }
 
-// Syncs the directory holding `path` so that a rename in it survives a crash.
-// Some file systems refuse to sync a directory; the rename has happened by
-// then, so that refusal is not reported as a failure.
-void sync_directory_of(const char* path) {
-  char* dir = directory_of(path);
+// Syncs the directory `dir` so that a rename in it survives a crash. Some
+// file systems refuse to sync a directory; the rename has happened by then,
+// so that refusal is not reported as a failure.
+void sync_directory(const char* dir) {
   int fd = open(dir, O_RDONLY | O_DIRECTORY);
   if (fd >= 0) {
     fsync(fd);
     close(fd);
   }
-  util_free(dir);
 }
 
 }  // namespace
@@ -148,7 +158,7 @@ bool safe_output_open(SafeOutput* out, const char* path) {
 
 void safe_output_write(SafeOutput* out, const char* data, size_t length) {
   if (out->failed || length == 0) return;
-  if (std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
+  if (fault_io_fails() || std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
 }
 
 void safe_output_puts(SafeOutput* out, const char* text) {
@@ -156,23 +166,29 @@ void safe_output_puts(SafeOutput* out, const char* text) {
 }
 
 bool safe_output_commit(SafeOutput* out) {
-  bool ok = !out->failed && std::fflush(out->stream) == 0 && std::ferror(out->stream) == 0;
+  bool ok = !out->failed && !fault_io_fails() && std::fflush(out->stream) == 0 &&
+            std::ferror(out->stream) == 0;
   if (out->temp_path == nullptr) {
     ok = (std::fclose(out->stream) == 0) && ok;
     release(out);
     return ok;
   }
-  ok = ok && fsync(fileno(out->stream)) == 0;
-  ok = (std::fclose(out->stream) == 0) && ok;
+  ok = ok && !fault_io_fails() && fsync(fileno(out->stream)) == 0;
+  ok = std::fclose(out->stream) == 0 && !fault_io_fails() && ok;
   out->stream = nullptr;
-  ok = ok && std::rename(out->temp_path, out->target_path) == 0;
+  // Taken before the rename: once the output is replaced nothing may run out
+  // of memory, or a finished conversion would end as a fatal failure.
+  char* dir = directory_of(out->target_path);
+  ok = ok && !fault_io_fails() && std::rename(out->temp_path, out->target_path) == 0;
   if (ok) {
     pending_temp = nullptr;
     util_set_fatal_cleanup(nullptr);
-    sync_directory_of(out->target_path);
+    sync_directory(dir);
+    util_free(dir);
     release(out);
     return true;
   }
+  util_free(dir);
   safe_output_abandon(out);
   return false;
 }

@@ -10,6 +10,13 @@
 // gets the mode a plain create gives (0666 less the umask).
 //
 // While a temporary file exists, a fatal exit (util_fatal) removes it.
+//
+// The Windows build (safe_output_win.cpp) writes the temporary in text mode
+// (LF becomes CR LF), syncs it with _commit and replaces the output with
+// MoveFileExW (replace existing, write through). It follows no links; of
+// the old file's attributes it keeps hidden and system, and a read-only
+// output is refused as fopen would refuse it. Access rights are those a new
+// file in that directory gets.
 #pragma once
 
 #include <cstddef>

@@ -21,13 +21,6 @@ constexpr const char* kHelpText =
     "use this tool to merge floating keys like section:name=value into the more\n"
     "readable [section] name=value format. warning: comments are discarded\n";
 
-int release_value(const char* key, void* value, void* closure) {
-  (void)key;
-  (void)closure;
-  util_free(value);
-  return 0;
-}
-
 // Parses the input and, when it holds a floating key, writes the output.
 void convert() {
   FILE* input = std::fopen(input_path, "r");
@@ -75,8 +68,9 @@ int run_keyfolder(int argc, char** argv) {
 
   key_table = keytable_new();
   convert();
-  keytable_enum(key_table, release_value, nullptr);
-  keytable_free(key_table);
+  // Values and table go in one walk without the enumeration's size check: a
+  // shrink here could run out of memory after the output was replaced.
+  keytable_free(key_table, util_free);
   key_table = nullptr;
   std::fflush(stdout);
   return run_status;

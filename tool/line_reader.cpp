@@ -6,10 +6,38 @@ namespace {
 
 constexpr unsigned char kMark[3] = {0xEF, 0xBB, 0xBF};
 
+// Reads the next piece of the stream as fgets does, the held bytes first.
+bool read_piece(LineReader* reader, char line[kLinePieceChars + 1]) {
+  if (reader->held_count == 0) {
+    return std::fgets(line, kLinePieceChars + 1, reader->stream) != nullptr;
+  }
+  // The held bytes (EF, or EF BB) are no line end, so the piece goes on.
+  int held = reader->held_count;
+  reader->held_count = 0;
+  std::memcpy(line, reader->held, static_cast<size_t>(held));
+  line[held] = '\0';
+  if (std::fgets(line + held, kLinePieceChars + 1 - held, reader->stream) == nullptr) {
+    line[held] = '\0';
+  }
+  return true;
+}
+
+// Ends `line` after its first run of carriage returns when text other than a
+// line feed follows them in the piece, keeping that text for the next read.
+void split_at_lone_return(LineReader* reader, char* line) {
+  char* end = std::strchr(line, '\r');
+  if (end == nullptr) return;
+  end += std::strspn(end, "\r");
+  if (*end == '\n' || *end == '\0') return;
+  std::memcpy(reader->rest, end, std::strlen(end) + 1);
+  reader->has_rest = true;
+  *end = '\0';
+}
+
 }  // namespace
 
 LineReader line_reader_start(FILE* stream) {
-  LineReader reader{stream, {}, 0, false};
+  LineReader reader{stream, {}, 0, false, {}, false};
   // Read the mark byte by byte; at the first byte that does not match, push
   // that one back (one byte of push-back is all a stream promises) and hold
   // the matching bytes before it for the first piece.
@@ -27,16 +55,12 @@ LineReader line_reader_start(FILE* stream) {
 }
 
 bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]) {
-  if (reader->held_count == 0) {
-    return std::fgets(line, kLinePieceChars + 1, reader->stream) != nullptr;
+  if (reader->has_rest) {
+    reader->has_rest = false;
+    std::memcpy(line, reader->rest, std::strlen(reader->rest) + 1);
+  } else if (!read_piece(reader, line)) {
+    return false;
   }
-  // The held bytes (EF, or EF BB) are no line feed, so the piece goes on.
-  int held = reader->held_count;
-  reader->held_count = 0;
-  std::memcpy(line, reader->held, static_cast<size_t>(held));
-  line[held] = '\0';
-  if (std::fgets(line + held, kLinePieceChars + 1 - held, reader->stream) == nullptr) {
-    line[held] = '\0';
-  }
+  split_at_lone_return(reader, line);
   return true;
 }

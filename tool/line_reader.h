@@ -1,7 +1,11 @@
 // Reading a configuration file in the pieces the format is defined on.
 //
 // Each read gives at most 383 characters, with the line feed if it fits, so
-// a longer physical line arrives as several pieces. A UTF-8 byte-order mark
+// a longer physical line arrives as several pieces. A line ends at a line
+// feed, and also at a carriage return (or a run of them) that no line feed
+// follows: files with classic lone-CR line ends are read line by line rather
+// than as one line cut at its first CR, which would lose every key after it.
+// The ends stay in the piece, as read. A UTF-8 byte-order mark
 // at the very start of the stream is taken off before the first piece (and
 // remembered, so the writer can put it back). The stream stays the caller's.
 #pragma once
@@ -16,6 +20,8 @@ struct LineReader {
   char held[3];          // bytes read while looking for a mark that was not one
   int held_count;        // how many of `held` still precede the stream
   bool had_byte_order_mark;  // the stream began with EF BB BF
+  char rest[kLinePieceChars + 1];  // text after a lone CR, the next piece
+  bool has_rest;                   // `rest` is waiting to be returned
 };
 
 // Starts reading `stream` at its beginning, taking off a byte-order mark.

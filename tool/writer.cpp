@@ -156,7 +156,20 @@ bool read_header_block(PtrList* block, bool* had_mark) {
   LineReader reader = line_reader_start(input);
   char line[kLinePieceChars + 1];
   while (line_reader_next(&reader, line) && is_comment_line(line)) {
-    if (std::strncmp(line, kStampPrefix, kStampPrefixChars) != 0) {
+    if (std::strncmp(line, kStampPrefix, kStampPrefixChars) == 0) continue;
+    // A NUL byte ends the text of a piece before its real end. Such a cut
+    // piece still ends its output line: glued to the next carried piece it
+    // would shift where the line splits when read back, and the tail of a
+    // comment could read as a key of its own. (A piece that ends at a lone
+    // carriage return has its line end already.)
+    size_t length = std::strlen(line);
+    if (length < static_cast<size_t>(kLinePieceChars) && line[length - 1] != '\n' &&
+        line[length - 1] != '\r') {
+      char* ended = static_cast<char*>(util_alloc(static_cast<int32_t>(length + 2)));
+      std::memcpy(ended, line, length);
+      ended[length] = '\n';
+      ptrlist_append(block, ended);
+    } else {
       ptrlist_append(block, util_strdup(line));
     }
   }

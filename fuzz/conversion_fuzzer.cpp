@@ -1,0 +1,260 @@
+// libFuzzer target: the whole conversion of one input file, run in process
+// as the program runs it, with what every conversion must give checked after
+// each run. A violation aborts, which the fuzzer reports as a finding:
+//  1. every entry of every gathered section is written exactly once, under
+//     its own header, and after the stamp line and the comment block the
+//     output holds nothing else;
+//  2. converting the output again finds it already clean and leaves it
+//     alone, unless a written name holds a colon (such a line reads back as
+//     a floating key);
+//  3. no header, key or directive line of the output is longer than one line
+//     piece, so the output reads back line for line.
+// What the output must hold comes from a parse of its own before the run.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/alloc.h"
+#include "support/keytable.h"
+#include "tool/driver.h"
+#include "tool/line_reader.h"
+#include "tool/parser.h"
+#include "tool/run_state.h"
+#include "tool/writer.h"
+
+namespace {
+
+// Files of one fuzz run, in a directory of their own made at start-up.
+std::string work_dir;
+std::string input_file;
+std::string output_file;
+std::string stdout_file;
+
+// What the conversion of the current input must write.
+struct Expected {
+  bool converted = false;             // the input holds a floating key
+  bool name_with_colon = false;       // some written name holds a colon
+  std::vector<std::string> sections;  // gathered sections, each once
+  std::map<std::string, std::vector<std::string>> lines;  // section -> its lines
+};
+
+void require(bool condition, const char* property) {
+  if (!condition) {
+    std::fprintf(stderr, "conversion property violated: %s\n", property);
+    std::abort();
+  }
+}
+
+std::string read_whole(const std::string& path, bool* exists) {
+  std::string text;
+  FILE* stream = std::fopen(path.c_str(), "rb");
+  *exists = stream != nullptr;
+  if (stream == nullptr) return text;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, stream)) > 0) text.append(buffer, got);
+  std::fclose(stream);
+  return text;
+}
+
+void write_whole(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* stream = std::fopen(path.c_str(), "wb");
+  require(stream != nullptr, "the fuzz input can be written");
+  require(std::fwrite(data, 1, size, stream) == size, "the fuzz input can be written");
+  std::fclose(stream);
+}
+
+void remove_work_files() {
+  unlink(input_file.c_str());
+  unlink(output_file.c_str());
+  unlink(stdout_file.c_str());
+  rmdir(work_dir.c_str());
+}
+
+// Records one table entry as the writer must write it: the section part up
+// to the first colon, the rest as the name; sections whose part is empty or
+// begins with '#' are never written.
+int expect_entry(const char* key, void* value, void* closure) {
+  auto* expected = static_cast<Expected*>(closure);
+  const char* colon = std::strchr(key, ':');
+  size_t length = colon != nullptr ? static_cast<size_t>(colon - key) : std::strlen(key);
+  if (length == 0 || key[0] == '#') return 0;
+  std::string section(key, length);
+  std::string line = colon != nullptr ? colon + 1 : "";
+  if (line.find(':') != std::string::npos) expected->name_with_colon = true;
+  if (value != nullptr) line += " = " + std::string(static_cast<const char*>(value));
+  if (expected->lines.count(section) == 0) expected->sections.push_back(section);
+  expected->lines[section].push_back(line);
+  return 0;
+}
+
+// Parses the input on its own and lists what its conversion must write.
+Expected expect_conversion() {
+  Expected expected;
+  run_state_reset();
+  key_table = keytable_new();
+  FILE* input = std::fopen(input_file.c_str(), "r");
+  require(input != nullptr, "the fuzz input can be read");
+  parse_config(input);
+  std::fclose(input);
+  expected.converted = floating_count != 0;
+  keytable_enum(key_table, expect_entry, &expected);
+  keytable_free(key_table, util_free);
+  run_state_reset();
+  return expected;
+}
+
+// Runs the tool on `arguments` and returns its standard output.
+std::string run_tool(std::vector<const char*> arguments, int* status) {
+  std::fflush(stdout);
+  require(ftruncate(STDOUT_FILENO, 0) == 0 && lseek(STDOUT_FILENO, 0, SEEK_SET) == 0,
+          "standard output can be captured");
+  std::vector<char*> argv;
+  for (const char* argument : arguments) argv.push_back(const_cast<char*>(argument));
+  argv.push_back(nullptr);
+  *status = run_keyfolder(static_cast<int>(arguments.size()), argv.data());
+  std::fflush(stdout);
+  bool exists = false;
+  return read_whole(stdout_file, &exists);
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool is_comment(const std::string& line) {
+  return !line.empty() && (line[0] == ';' || line.compare(0, 2, "//") == 0);
+}
+
+// Property 1 and 3 on the written text. The sections come last and their
+// length is known, so the text splits into the stamp and comment block and
+// the sections without guessing; within a section the entries may come in
+// any order (the key table's), but each exactly once.
+void check_output(const std::string& text, const Expected& expected) {
+  size_t sections_length = 0;
+  for (const std::string& section : expected.sections) {
+    sections_length += 1;  // the blank line
+    if (section != kTopmostSection) sections_length += section.size() + 3;
+    for (const std::string& line : expected.lines.at(section)) sections_length += line.size() + 1;
+  }
+  require(text.size() > sections_length, "the output holds a stamp line and every section");
+
+  // The stamp line (behind a byte-order mark that the input had) and the
+  // carried comment lines.
+  const std::string head = text.substr(0, text.size() - sections_length);
+  size_t start = head.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  require(head.compare(start, std::strlen(kStampPrefix), kStampPrefix) == 0,
+          "the output starts with the stamp line");
+  size_t stamp_end = head.find('\n', start);
+  require(stamp_end != std::string::npos && stamp_end - start <= kLinePieceChars,
+          "the stamp line is whole and reads back as one piece");
+  for (size_t at = stamp_end + 1; at < head.size();) {
+    size_t end = head.find('\n', at);
+    if (end == std::string::npos) end = head.size();
+    require(is_comment(head.substr(at, end - at)), "only comment lines precede the sections");
+    at = end + 1;
+  }
+
+  // The sections: a blank line, the header unless it is the topmost
+  // section, then exactly the expected lines.
+  const std::string body = text.substr(text.size() - sections_length);
+  std::map<std::string, std::vector<std::string>> missing = expected.lines;
+  std::map<std::string, bool> seen;
+  size_t at = 0;
+  auto next_line = [&body, &at]() {
+    size_t end = body.find('\n', at);
+    require(end != std::string::npos, "every output line ends with a line feed");
+    std::string line = body.substr(at, end - at);
+    at = end + 1;
+    require(line.size() <= static_cast<size_t>(kLinePieceChars),
+            "no header, key or directive line is longer than one line piece");
+    return line;
+  };
+  while (at < body.size()) {
+    require(next_line().empty(), "a blank line opens every section");
+    size_t header_end = body.find('\n', at);
+    std::string header = body.substr(at, header_end == std::string::npos ? 0 : header_end - at);
+    std::string section = kTopmostSection;
+    for (const std::string& name : expected.sections) {
+      if (!seen[name] && name != kTopmostSection && header == "[" + name + "]") section = name;
+    }
+    require(!seen[section] && missing.count(section) != 0,
+            "every section is a gathered one, written once, under its own header");
+    seen[section] = true;
+    if (section != kTopmostSection) next_line();
+    std::vector<std::string>& lines = missing[section];
+    for (size_t count = lines.size(); count > 0; --count) {
+      std::string line = next_line();
+      bool found = false;
+      for (size_t i = 0; i < lines.size() && !found; ++i) {
+        if (lines[i] == line) {
+          lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+          found = true;
+        }
+      }
+      require(found, "every line of a section is one of its entries, written once");
+    }
+  }
+  for (const std::string& name : expected.sections) {
+    require(seen[name], "every gathered section is written");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  (void)argc;
+  (void)argv;
+  struct stat info {};
+  std::string base = stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) ? "/dev/shm" : "/tmp";
+  std::string pattern = base + "/keyfolder-fuzz.XXXXXX";
+  require(mkdtemp(pattern.data()) != nullptr, "a work directory can be made");
+  work_dir = pattern;
+  input_file = work_dir + "/in.conf";
+  output_file = work_dir + "/out.conf";
+  stdout_file = work_dir + "/stdout";
+  // The tool's progress lines go to a file that each run reads back.
+  int fd = open(stdout_file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  require(fd >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO, "standard output can be captured");
+  close(fd);
+  std::atexit(remove_work_files);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  write_whole(input_file, data, size);
+  unlink(output_file.c_str());
+  Expected expected = expect_conversion();
+
+  int status = -1;
+  std::string printed =
+      run_tool({"keyfolder", input_file.c_str(), output_file.c_str()}, &status);
+  require(status == 0, "a readable input converts with status 0");
+  bool exists = false;
+  std::string output = read_whole(output_file, &exists);
+  if (!expected.converted) {
+    require(ends_with(printed, "this file is already clean\n") && !exists,
+            "an input without floating keys is reported clean and nothing is written");
+    return 0;
+  }
+  require(exists, "a converted input gives an output file");
+  check_output(output, expected);
+
+  if (!expected.name_with_colon) {
+    printed = run_tool({"keyfolder", output_file.c_str()}, &status);
+    require(status == 0 && ends_with(printed, "this file is already clean\n"),
+            "converting the output again finds it already clean");
+    std::string again = read_whole(output_file, &exists);
+    require(again == output, "a clean file is left untouched");
+  }
+  return 0;
+}

@@ -1,0 +1,34 @@
+// Compiled into the test build only (see fault_injection.h).
+#include "support/fault_injection.h"
+
+#include <cstdlib>
+
+namespace {
+
+// One failure point: the ordinal to fail, read from the environment on
+// first use, and the calls counted so far.
+struct FaultCounter {
+  const char* variable;  // environment variable naming the ordinal
+  bool loaded;           // `target` has been read
+  long target;           // the call that fails (1-based), 0 for none
+  long calls;            // calls so far
+};
+
+FaultCounter allocation_counter{"KEYFOLDER_FAIL_ALLOC", false, 0, 0};
+FaultCounter io_counter{"KEYFOLDER_FAIL_IO", false, 0, 0};
+
+bool next_call_fails(FaultCounter* counter) {
+  if (!counter->loaded) {
+    const char* text = std::getenv(counter->variable);
+    counter->target = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    counter->loaded = true;
+  }
+  ++counter->calls;
+  return counter->target > 0 && counter->calls == counter->target;
+}
+
+}  // namespace
+
+bool fault_allocation_fails() { return next_call_fails(&allocation_counter); }
+
+bool fault_io_fails() { return next_call_fails(&io_counter); }

@@ -1,0 +1,25 @@
+// Failure points that a test build can make fail on purpose.
+//
+// The shipped program is built without KEYFOLDER_FAULT_INJECTION: then both
+// questions below are constant false and the compiler drops them. The test
+// build (library keyfolder_core_faults, program keyfolder_faulty) defines it
+// and counts every call: KEYFOLDER_FAIL_ALLOC=n in the environment makes the
+// n-th allocation fail, KEYFOLDER_FAIL_IO=n the n-th failing point of the
+// output path (creating the temporary file, each write, flush, sync, close,
+// rename). Each fails once; unset or 0 means never.
+#pragma once
+
+#ifdef KEYFOLDER_FAULT_INJECTION
+
+// True exactly when this allocation is the one chosen to fail.
+bool fault_allocation_fails();
+
+// True exactly when this output operation is the one chosen to fail.
+bool fault_io_fails();
+
+#else
+
+constexpr bool fault_allocation_fails() { return false; }
+constexpr bool fault_io_fails() { return false; }
+
+#endif

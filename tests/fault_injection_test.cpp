@@ -1,0 +1,184 @@
+// Every failure the conversion can meet, made to happen one at a time. Each
+// must end the run with its own status and message and leave the file being
+// replaced exactly as it was, with no temporary file beside it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tool_runner.h"
+
+namespace {
+
+// Bound on the failure points tried, so a run that never completes fails
+// the test instead of looping.
+constexpr int kMaxFailurePoints = 20000;
+
+// `misc_keys` keys in Misc and a few other sections, a comment block,
+// directives and a continuation. With 200 keys the table grows to 512
+// buckets; writing Misc empties it and the sections after it halve it once
+// each, down to 32 buckets when the run releases the table: resizes are among
+// the allocations that fail, and a release that shrank the table would
+// allocate after the output was replaced.
+std::string conversion_input(int misc_keys) {
+  std::string text =
+      "; arena settings\n// second comment\n#define TEAMS 2\n[General]\nName = Test arena\n";
+  for (int i = 1; i <= misc_keys; ++i) {
+    text += "Misc:K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+  }
+  text += "[Warbird]\nSpeed=200\n#ifdef TEAMS\nWarbird:Long = first \\\n second\n";
+  text += "Spider:Thrust=3\nzeta:a=1\n";
+  return text;
+}
+
+// The file with its first line (the stamp, which holds the time) removed.
+std::string without_stamp(const std::string& text) { return text.substr(text.find('\n') + 1); }
+
+// The fatal message of running out of memory: the prefix, one of the two texts with
+// the requested byte count as plain digits, and the extra line feed.
+bool is_memory_message(const std::string& err) {
+  const std::string prefix = "Unrecoverable error (3): ";
+  if (err == prefix + "strdup error\n\n") return true;
+  const std::string head = prefix + "malloc error: requested ";
+  const std::string tail = " bytes\n\n";
+  if (err.size() <= head.size() + tail.size() || err.compare(0, head.size(), head) != 0 ||
+      err.compare(err.size() - tail.size(), tail.size(), tail) != 0) {
+    return false;
+  }
+  std::string digits = err.substr(head.size(), err.size() - head.size() - tail.size());
+  return digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+struct FaultCase {
+  const char* name;
+  const char* variable;  // the environment switch of keyfolder_faulty
+  bool in_place;         // rewrite the input, or replace a second, existing file
+  int misc_keys;         // size of the input (each key is one more write)
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FaultCase& fault, std::ostream* stream) { *stream << fault.name; }
+
+class FaultTest : public ::testing::TestWithParam<FaultCase> {};
+
+// The run with failure n must fail cleanly for every n up to the number of
+// failure points the conversion passes; the first n beyond them converts.
+TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
+  const FaultCase& fault = GetParam();
+  const bool memory = std::string(fault.variable) == "KEYFOLDER_FAIL_ALLOC";
+  const std::string input = conversion_input(fault.misc_keys);
+  const std::string old_output = "; the previous output\n[Misc]\nOld = 1\n";
+
+  // What a run without failures writes, stamp aside.
+  std::string expected;
+  {
+    ToolDir dir;
+    dir.write("arena.conf", input);
+    ASSERT_EQ(run_tool(dir, {"arena.conf"}).status, 0);
+    expected = without_stamp(dir.read("arena.conf"));
+  }
+
+  int failures = 0;
+  bool completed = false;
+  for (int n = 1; n <= kMaxFailurePoints && !completed; ++n) {
+    ToolDir dir;
+    const std::string in = "arena.conf";
+    const std::string out = fault.in_place ? in : "out.conf";
+    dir.write(in, input);
+    if (!fault.in_place) dir.write(out, old_output);
+    std::vector<std::string> arguments{in};
+    if (!fault.in_place) arguments.push_back(out);
+    ToolResult result = run_binary(KEYFOLDER_FAULTY_BINARY, dir, arguments,
+                                   {std::string(fault.variable) + "=" + std::to_string(n)});
+    SCOPED_TRACE("failure point " + std::to_string(n));
+
+    if (result.status == 0) {
+      completed = true;
+      EXPECT_EQ(without_stamp(dir.read(out)), expected);
+      break;
+    }
+    ++failures;
+    if (memory) {
+      EXPECT_EQ(result.status, 3);
+      EXPECT_TRUE(is_memory_message(result.err)) << result.err;
+    } else {
+      // The access error, then the directive warning the fixture's
+      // directives call for, and no other complaint.
+      const std::string ending = "error accessing '" + out +
+                                 "'\nplease check the preprocessor directives in '" + out +
+                                 "' for errors\n";
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.err, "");
+      ASSERT_GE(result.out.size(), ending.size()) << result.out;
+      EXPECT_EQ(result.out.substr(result.out.size() - ending.size()), ending) << result.out;
+      EXPECT_EQ(result.out.find("error accessing"), result.out.size() - ending.size());
+    }
+    EXPECT_EQ(dir.read(in), input);
+    if (!fault.in_place) {
+      EXPECT_EQ(dir.read(out), old_output);
+    }
+    std::vector<std::string> expected_names{"arena.conf"};
+    if (!fault.in_place) expected_names.push_back("out.conf");
+    EXPECT_EQ(dir.listing(), expected_names);
+    if (HasFailure()) break;  // one broken point tells enough
+  }
+  EXPECT_TRUE(completed) << "no run got past all failure points";
+  // The switch must reach real failure points: the fixture alone allocates
+  // well over a hundred times and writes far over ten times.
+  EXPECT_GT(failures, memory ? 100 : 10);
+  if (!HasFailure()) {
+    std::printf("%s: %d failure points exercised, each left the files intact\n", fault.name,
+                failures);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Conversion, FaultTest,
+    ::testing::Values(FaultCase{"AllocationInPlace", "KEYFOLDER_FAIL_ALLOC", true, 200},
+                      FaultCase{"AllocationToSecondFile", "KEYFOLDER_FAIL_ALLOC", false, 200},
+                      FaultCase{"OutputInPlace", "KEYFOLDER_FAIL_IO", true, 30},
+                      FaultCase{"OutputToSecondFile", "KEYFOLDER_FAIL_IO", false, 30}),
+    [](const ::testing::TestParamInfo<FaultCase>& tried) { return std::string(tried.param.name); });
+
+}  // namespace
+
+namespace {
+
+// The shipped program under real limits of the system, rewriting in place.
+class LimitTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_.write("arena.conf", input_); }
+  void ExpectFileIntact() {
+    EXPECT_EQ(dir_.read("arena.conf"), input_);
+    EXPECT_EQ(dir_.listing(), std::vector<std::string>{"arena.conf"});
+  }
+  std::string input_ = conversion_input(200);
+  ToolDir dir_;
+};
+
+// A full disk: the output (about 3 KB) does not fit in 1 KB.
+TEST_F(LimitTest, FileSizeLimitFailsTheRunAndKeepsTheFile) {
+  ToolResult result = run_tool(dir_, {"arena.conf"}, {RLIMIT_FSIZE, 1024});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("error accessing 'arena.conf'\n"), std::string::npos) << result.out;
+  ExpectFileIntact();
+}
+
+// 300,000 keys need some 30 MB; 16 MB of address space runs out.
+TEST_F(LimitTest, AddressSpaceLimitEndsWithStatus3AndKeepsTheFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space at start-up, so the "
+                  "program cannot start under a small RLIMIT_AS";
+#endif
+  input_.clear();
+  for (int i = 0; i < 300000; ++i) input_ += "Misc:Key" + std::to_string(i) + "=1\n";
+  dir_.write("arena.conf", input_);
+  ToolResult result = run_tool(dir_, {"arena.conf"}, {RLIMIT_AS, 16 * 1024 * 1024});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_TRUE(is_memory_message(result.err)) << result.err;
+  ExpectFileIntact();
+}
+
+}  // namespace

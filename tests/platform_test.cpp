@@ -1,0 +1,63 @@
+// The small layer that stands in for the runtime: folding comparison, the
+// stamp's time text and wildcard expansion of arguments.
+#include "support/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "support/text.h"
+#include "tool_runner.h"
+
+namespace {
+
+TEST(Text, ComparisonFoldsOnlyAsciiLettersAndKeepsTheMagnitude) {
+  EXPECT_EQ(text_icompare("General:Foo", "GENERAL:FOO"), 0);
+  EXPECT_EQ(text_icompare("Warbird", "Javelin"), 'w' - 'j');
+  EXPECT_EQ(text_icompare("S", "Shark"), -'h');
+  // '[' (0x5B) is not a letter: it compares as itself against '{' (0x7B).
+  EXPECT_EQ(text_icompare("[", "{"), 0x5B - 0x7B);
+  // Bytes above 0x7F compare as unsigned and are never folded.
+  EXPECT_EQ(text_icompare("\xC4", "a"), 0xC4 - 'a');
+  EXPECT_EQ(text_icompare("\xC4", "\xE4"), 0xC4 - 0xE4);
+}
+
+TEST(Platform, TimeTextHasALeadingZeroDayAndEnglishNames) {
+  const char* old = std::getenv("TZ");
+  std::string saved = old != nullptr ? old : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  char text[kTimeTextChars + 1];
+  format_local_time(text, 0);
+  EXPECT_STREQ(text, "Thu Jan 01 00:00:00 1970");
+  format_local_time(text, 1796713509);
+  EXPECT_STREQ(text, "Tue Dec 08 07:05:09 2026");
+  if (old != nullptr)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
+TEST(Platform, ArgumentsWithWildcardsExpandSortedOrStayAsTyped) {
+  ToolDir dir;
+  dir.write("b.conf", "");
+  dir.write("a.conf", "");
+  dir.write("c.txt", "");
+  std::string pattern = dir.file("*.conf");
+  std::string none = dir.file("*.none");
+  std::string plain = dir.file("c.txt");
+  char* argv[] = {const_cast<char*>("*.conf"), pattern.data(), none.data(), plain.data()};
+  ArgList args = args_expand(4, argv);
+  ASSERT_EQ(args.count, 5);
+  EXPECT_STREQ(args.items[0], "*.conf");  // argument zero is never expanded
+  EXPECT_EQ(args.items[1], dir.file("a.conf"));
+  EXPECT_EQ(args.items[2], dir.file("b.conf"));
+  EXPECT_EQ(args.items[3], none);
+  EXPECT_EQ(args.items[4], plain);
+  EXPECT_EQ(args.items[5], nullptr);
+  args_release(&args);
+}
+
+}  // namespace

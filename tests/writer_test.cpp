@@ -1,0 +1,250 @@
+// The converted file end to end: layout, the order of sections and keys,
+// the stamp line, and the replacement of the output that never loses it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
+
+#include "tool_runner.h"
+
+namespace {
+
+const std::regex kStampLine(
+    "; keyfolder'd on (Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] "
+    "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} "
+    "\\(v0\\.1\\.0 Lanternfold Tools <keyfolder@example\\.org>\\)\n");
+
+// Converts `input` as a.conf in place; returns the result after checking
+// that it starts with a well-formed stamp line, which is cut off.
+std::string convert(const std::string& input, ToolResult* result = nullptr) {
+  ToolDir dir;
+  dir.write("a.conf", input);
+  ToolResult r = run_tool(dir, {"a.conf"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  if (result != nullptr) *result = r;
+  std::string output = dir.read("a.conf");
+  EXPECT_TRUE(std::regex_match(first_line(output), kStampLine)) << output;
+  return after_first_line(output);
+}
+
+// "name = 1" lines for `names`, in order.
+std::string entries(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& n : names) text += n + " = 1\n";
+  return text;
+}
+
+TEST(Writer, WorkedConversionMatchesGoldenFiles) {
+  ToolDir dir;
+  dir.write("worked.conf", read_fixture("worked_conversion.conf"));
+  ToolResult r = run_tool(dir, {"worked.conf"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(is_banner(first_line(r.out)));
+  EXPECT_EQ(after_first_line(r.out), read_fixture("worked_conversion.stdout"));
+  std::string output = dir.read("worked.conf");
+  EXPECT_TRUE(std::regex_match(first_line(output), kStampLine)) << first_line(output);
+  EXPECT_EQ(after_first_line(output), read_fixture("worked_conversion.expected"));
+}
+
+// Entries come out in key-table order, not input order; between sections the
+// table may halve, which reorders the later sections.
+TEST(Writer, KeysFollowTheTableOrderAcrossAHalving) {
+  EXPECT_EQ(convert("Misc:A=1\nMisc:B=1\nMisc:C=1\nMisc:D=1\n"),
+            "\n[Misc]\n" + entries({"D", "C", "B", "A"}));
+  EXPECT_EQ(convert("Misc:Alpha=1\nMisc:Beta=1\nMisc:Gamma=1\nMisc:Delta=1\nMisc:Epsilon=1\n"),
+            "\n[Misc]\n" + entries({"Delta", "Alpha", "Gamma", "Beta", "Epsilon"}));
+
+  std::string input;
+  for (int i = 1; i <= 26; ++i)
+    input += "Misc:K" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "=1\n";
+  const std::vector<std::string> ships = {"Speed", "Thrust", "Bounty", "Radius",
+                                          "Gun",   "Bomb",   "Burst",  "Portal"};
+  for (const std::string& s : ships) input += "Warbird:" + s + "=1\n";
+  EXPECT_EQ(convert(input),
+            "\n[Misc]\n" + entries({"K09", "K18", "K08", "K19", "K07", "K16", "K06", "K17", "K26",
+                                    "K25", "K01", "K10", "K22", "K11", "K21", "K24", "K23", "K05",
+                                    "K14", "K04", "K15", "K03", "K12", "K20", "K02", "K13"}) +
+                "\n[Warbird]\n" +
+                entries({"Portal", "Burst", "Thrust", "Bounty", "Radius", "Gun", "Speed", "Bomb"}));
+}
+
+TEST(Writer, LayoutCases) {
+  struct Case {
+    const char* what;
+    std::string input;
+    std::string expected;  // after the stamp line
+  };
+  const std::string comment383 = ";" + std::string(382, 'c');
+  const Case cases[] = {
+      {"empty value", "Misc:Empty=\n", "\n[Misc]\nEmpty = \n"},
+      {"lone CR line ends keep every key", ";top\r[General]\rFoo=1\rMisc:A=1\r",
+       ";top\r\n[General]\nFoo = 1\n\n[Misc]\nA = 1\n"},
+      {"header without keys writes nothing", "[Radar]\nMisc:A=1\n", "\n[Misc]\nA = 1\n"},
+      {"header holding a colon splits at it", "[a:b]\nx=1\nMisc:A=1\n",
+       "\n[Misc]\nA = 1\n\n[a]\nb:x = 1\n"},
+      {"upper-case topmost gets a header", "__TOPMOST__:c=3\nzeta:a=1\n",
+       "\n[__TOPMOST__]\nc = 3\n\n[zeta]\na = 1\n"},
+      {"later comments are dropped", "; kept\n\n; lost\n[General]\n; lost too\nMisc:A=1\n",
+       "; kept\n\n[Misc]\nA = 1\n"},
+      {"blank first line carries no block", "\n; not a header comment\nMisc:A=1\n",
+       "\n[Misc]\nA = 1\n"},
+      {"indented comment ends the block", "; kept\n  ; indented\nMisc:A=1\n",
+       "; kept\n\n[Misc]\nA = 1\n"},
+      // The 383-character piece is copied without its line feed; the line feed
+      // that opens the first section then ends it.
+      {"comment of 383 characters", comment383 + "\nMisc:A=1\n", comment383 + "\n[Misc]\nA = 1\n"},
+      {"sections never written", "[#x]\nkey=1\n:orphan=1\nMisc:A=1\n", "\n[Misc]\nA = 1\n"},
+      {"names differing in case are two sections", "[General]\nFoo=1\ngeneral:bar=2\n",
+       ""},  // order not fixed: checked below
+      {"directive under General written whole",
+       "[General]\n#" + std::string(59, 'd') + "\nMisc:A=1\n",
+       "\n[General]\n#" + std::string(59, 'd') + "\n\n[Misc]\nA = 1\n"},
+      {"directive under topmost cut to 67", "#" + std::string(80, 't') + "\nMisc:A=1\n",
+       "\n#" + std::string(66, 't') + "\n\n[Misc]\nA = 1\n"},
+  };
+  for (const Case& c : cases) {
+    std::string output = convert(c.input);
+    if (c.expected.empty()) {
+      EXPECT_NE(output.find("\n[General]\nFoo = 1\n"), std::string::npos) << c.what;
+      EXPECT_NE(output.find("\n[general]\nbar = 2\n"), std::string::npos) << c.what;
+    } else {
+      EXPECT_EQ(output, c.expected) << c.what;
+    }
+  }
+}
+
+TEST(Writer, ConvertedFileIsCleanAndAHandAddedKeyRestamps) {
+  ToolDir dir;
+  dir.write("a.conf", read_fixture("worked_conversion.conf"));
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  const std::string first = dir.read("a.conf");
+
+  ToolResult again = run_tool(dir, {"a.conf"});
+  EXPECT_EQ(after_first_line(again.out), "this file is already clean\n");
+  EXPECT_EQ(dir.read("a.conf"), first);
+
+  dir.write("a.conf", first + "Misc:Added=5\n");
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  std::string second = dir.read("a.conf");
+  EXPECT_TRUE(std::regex_match(first_line(second), kStampLine));
+  // One stamp only: the old one is not carried over as a comment.
+  EXPECT_EQ(second.find("; keyfolder'd on ", 1), std::string::npos);
+  EXPECT_EQ(after_first_line(second).substr(0, 41), "; arena settings\n// second header line\n\n#");
+  EXPECT_NE(second.find("\nAdded = 5\n"), std::string::npos) << second;
+}
+
+TEST(Writer, ByteOrderMarkIsWrittenBackFirst) {
+  ToolDir dir;
+  dir.write("a.conf", "\xEF\xBB\xBF; top\n[General]\nFoo=1\nMisc:A=1\n");
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  std::string output = dir.read("a.conf");
+  ASSERT_EQ(output.substr(0, 3), "\xEF\xBB\xBF");
+  EXPECT_TRUE(std::regex_match(first_line(output.substr(3)), kStampLine));
+  EXPECT_EQ(after_first_line(output.substr(3)), "; top\n\n[General]\nFoo = 1\n\n[Misc]\nA = 1\n");
+}
+
+// --- Replacing the output ---------------------------------------------------
+
+std::string big_input() {
+  std::string text = "; big file\n";
+  for (int i = 0; i < 3000; ++i) text += "Misc:Key" + std::to_string(i) + "=value\n";
+  return text;
+}
+
+TEST(SafeOutput, FailuresLeaveEverythingAsItWas) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string reported;  // path in the access error
+    ChildLimit limit;
+  };
+  const Case cases[] = {
+      {"disk full", {"a.conf"}, "a.conf", {RLIMIT_FSIZE, 4096}},
+      {"output is a directory", {"a.conf", "sub"}, "sub", {}},
+      {"output in a missing directory", {"a.conf", "none/out.conf"}, "none/out.conf", {}},
+  };
+  for (const Case& c : cases) {
+    ToolDir dir;
+    const std::string input = big_input();
+    dir.write("a.conf", input);
+    mkdir(dir.file("sub").c_str(), 0755);
+    ToolResult r = run_tool(dir, c.args, c.limit);
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_NE(r.out.find("error accessing '" + c.reported + "'\n"), std::string::npos)
+        << c.what << r.out;
+    EXPECT_EQ(dir.read("a.conf"), input) << c.what;
+    EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "sub"})) << c.what;
+  }
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  lstat(path.c_str(), &info);
+  return info.st_mode;
+}
+
+TEST(SafeOutput, KeepsPermissionsAndGivesNewFilesTheCreateMode) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  chmod(dir.file("a.conf").c_str(), 0604);
+  dir.write("b.conf", "Misc:B=1\n");
+  mode_t old_mask = umask(027);
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  ASSERT_EQ(run_tool(dir, {"b.conf", "new.conf"}).status, 0);
+  umask(old_mask);
+  EXPECT_EQ(mode_of(dir.file("a.conf")) & 07777, 0604u);
+  EXPECT_EQ(mode_of(dir.file("new.conf")) & 07777, 0640u);
+}
+
+TEST(SafeOutput, KeepsOwnerAndGroupWhereAllowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing a file's owner needs root";
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  ASSERT_EQ(chown(dir.file("a.conf").c_str(), 4321, 8765), 0);
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  struct stat info {};
+  stat(dir.file("a.conf").c_str(), &info);
+  EXPECT_EQ(info.st_uid, 4321u);
+  EXPECT_EQ(info.st_gid, 8765u);
+}
+
+TEST(SafeOutput, SymbolicLinkStaysALinkAndItsTargetIsReplaced) {
+  ToolDir dir;
+  mkdir(dir.file("real").c_str(), 0755);
+  dir.write("real/target.conf", "Misc:A=1\n");
+  ASSERT_EQ(symlink("real/target.conf", dir.file("link.conf").c_str()), 0);
+  ASSERT_EQ(symlink("link.conf", dir.file("link2.conf").c_str()), 0);
+  ASSERT_EQ(run_tool(dir, {"link2.conf"}).status, 0);
+  EXPECT_TRUE(S_ISLNK(mode_of(dir.file("link.conf"))));
+  EXPECT_TRUE(S_ISLNK(mode_of(dir.file("link2.conf"))));
+  EXPECT_EQ(after_first_line(dir.read("real/target.conf")), "\n[Misc]\nA = 1\n");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"link.conf", "link2.conf", "real"}));
+}
+
+TEST(SafeOutput, FifoIsWrittenDirectlyAndStaysAFifo) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  ASSERT_EQ(mkfifo(dir.file("out.fifo").c_str(), 0644), 0);
+  std::string received;
+  std::thread reader([&] {
+    int fd = open(dir.file("out.fifo").c_str(), O_RDONLY);
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+      received.append(buffer, static_cast<size_t>(n));
+    close(fd);
+  });
+  ToolResult r = run_tool(dir, {"a.conf", "out.fifo"});
+  reader.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(std::regex_match(first_line(received), kStampLine));
+  EXPECT_EQ(after_first_line(received), "\n[Misc]\nA = 1\n");
+  EXPECT_TRUE(S_ISFIFO(mode_of(dir.file("out.fifo"))));
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.fifo"}));
+}
+
+}  // namespace
