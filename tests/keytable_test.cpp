@@ -1,5 +1,8 @@
+// The key table: its hash, add/replace/get, the size rule, and the
+// enumeration order through growth and shrinking, checked against a model.
 #include "support/keytable.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -12,27 +15,30 @@
 namespace {
 
 using Keys = std::vector<std::string>;
+using Drop = std::function<bool(const std::string&)>;
 
-// An enumeration: every key in the order met; entries for which `remove`
-// says true are removed by the walk.
-Keys enumerate(KeyTable* table, const std::function<bool(const std::string&)>& remove) {
+bool keep_all(const std::string&) { return false; }
+
+// Every key in the order a walk meets it; entries `drop` picks are removed.
+// With `buckets`, the walk is keytable_enum_buckets over them.
+Keys enumerate(KeyTable* table, const Drop& drop = keep_all,
+               const std::vector<int32_t>* buckets = nullptr) {
   struct Walk {
     Keys met;
-    const std::function<bool(const std::string&)>* remove;
-  } walk{{}, &remove};
-  keytable_enum(
-      table,
-      [](const char* key, void*, void* closure) {
-        auto* w = static_cast<Walk*>(closure);
-        w->met.emplace_back(key);
-        return (*w->remove)(key) ? 1 : 0;
-      },
-      &walk);
+    const Drop* drop;
+  } walk{{}, &drop};
+  KeyVisitor visitor = [](const char* key, void*, void* closure) {
+    auto* w = static_cast<Walk*>(closure);
+    w->met.emplace_back(key);
+    return (*w->drop)(key) ? 1 : 0;
+  };
+  if (buckets != nullptr) {
+    keytable_enum_buckets(table, buckets->data(), static_cast<int32_t>(buckets->size()), visitor,
+                          &walk);
+  } else {
+    keytable_enum(table, visitor, &walk);
+  }
   return walk.met;
-}
-
-Keys enumerate(KeyTable* table) {
-  return enumerate(table, [](const std::string&) { return false; });
 }
 
 // An independent reference for the order: buckets as vectors, a new key at
@@ -47,13 +53,13 @@ class Model {
     check();
   }
 
-  Keys enumerate(const std::function<bool(const std::string&)>& remove) {
+  Keys enumerate(const Drop& drop = keep_all) {
     Keys met;
     for (Keys& chain : buckets_) {
       Keys kept;
       for (const std::string& key : chain) {
         met.push_back(key);
-        if (remove(key)) {
+        if (drop(key)) {
           --count_;
         } else {
           kept.push_back(key);
@@ -99,6 +105,13 @@ std::string numbered(const char* prefix, int number) {
   return text;
 }
 
+// A key of a random section "a".."h" (so walks can pick a share by letter)
+// in mixed case, from a small enough range that some keys repeat.
+std::string random_key(std::mt19937& random) {
+  std::string key(1, static_cast<char>((random() % 2 ? 'a' : 'A') + random() % 8));
+  return key + ":k" + std::to_string(random() % 500);
+}
+
 // Values that tell entries apart without owning anything.
 void* tag(intptr_t n) { return reinterpret_cast<void*>(n); }
 
@@ -141,10 +154,10 @@ TEST(KeyTable, NewTableIsSixteenEmptyBuckets) {
   keytable_free(table);
 }
 
-TEST(KeyTable, ReplaceKeepsTheFirstKeyTextAndItsPlace) {
+TEST(KeyTable, ReplaceAddAndGetFollowChainOrder) {
   KeyTable* table = keytable_new();
-  // Misc:Alpha and Misc:Gamma share a chain; replacing Alpha must not move
-  // it behind Gamma.
+  // Misc:Alpha and Misc:Gamma share a chain; replacing Alpha keeps its first
+  // key text and does not move it behind Gamma.
   keytable_replace(table, "Misc:Alpha", tag(1));
   keytable_add(table, "Misc:Gamma", tag(2));
   keytable_replace(table, "MISC:ALPHA", tag(3));
@@ -152,30 +165,25 @@ TEST(KeyTable, ReplaceKeepsTheFirstKeyTextAndItsPlace) {
   EXPECT_EQ(keytable_get(table, "misc:alpha"), tag(3));
   EXPECT_EQ(enumerate(table), (Keys{"Misc:Alpha", "Misc:Gamma"}));
   keytable_free(table);
-}
 
-TEST(KeyTable, EqualKeysAddedTwiceStandInCallOrder) {
-  KeyTable* table = keytable_new();
+  // Equal keys added twice stand in call order; get and replace find the
+  // first, and removing it uncovers the second.
+  table = keytable_new();
   keytable_add(table, "Misc:Bar", tag(1));
   keytable_add(table, "misc:BAR", tag(2));
   EXPECT_EQ(table->count, 2);
   EXPECT_EQ(keytable_get(table, "MISC:bar"), tag(1));
   EXPECT_EQ(enumerate(table), (Keys{"Misc:Bar", "misc:BAR"}));
-  keytable_replace(table, "misc:bar", tag(3));  // the first one only
+  keytable_replace(table, "misc:bar", tag(3));
   EXPECT_EQ(keytable_get(table, "Misc:Bar"), tag(3));
-  // Removing the first uncovers the second.
   enumerate(table, [](const std::string& key) { return key == "Misc:Bar"; });
   EXPECT_EQ(keytable_get(table, "Misc:Bar"), tag(2));
-  keytable_free(table);
-}
 
-TEST(KeyTable, KeysThatHashAlikeStayDistinct) {
-  KeyTable* table = keytable_new();
-  keytable_replace(table, "@", tag(1));
-  keytable_replace(table, "`", tag(2));
-  EXPECT_EQ(table->count, 2);
-  EXPECT_EQ(keytable_get(table, "@"), tag(1));
-  EXPECT_EQ(keytable_get(table, "`"), tag(2));
+  // Keys that hash alike ("@" and "`") stay distinct.
+  keytable_replace(table, "@", tag(4));
+  keytable_replace(table, "`", tag(5));
+  EXPECT_EQ(keytable_get(table, "@"), tag(4));
+  EXPECT_EQ(keytable_get(table, "`"), tag(5));
   keytable_free(table);
 }
 
@@ -188,15 +196,9 @@ TEST(KeyTable, GrowsWhenTheLoadFirstExceedsSeventyFive) {
                         {48, 63}, {49, 127}, {97, 127}, {98, 255}};
   for (const Case& c : cases) {
     KeyTable* table = keytable_new();
-    Model model;
-    for (int i = 0; i < c.entries; ++i) {
-      keytable_add(table, numbered("Misc:K", i).c_str(), nullptr);
-      model.add(numbered("Misc:K", i));
-    }
+    for (int i = 0; i < c.entries; ++i) keytable_add(table, numbered("Misc:K", i).c_str(), nullptr);
     EXPECT_EQ(table->mask, c.mask) << c.entries << " entries";
     EXPECT_EQ(table->count, c.entries);
-    EXPECT_EQ(enumerate(table), model.enumerate([](const std::string&) { return false; }))
-        << c.entries << " entries";
     keytable_free(table);
   }
 }
@@ -217,101 +219,115 @@ TEST(KeyTable, ShrinksOneHalvingPerEnumeration) {
   };
   for (const Case& c : cases) {
     KeyTable* table = keytable_new();
-    Model model;
     for (int i = 0; i < c.entries; ++i) {
       keytable_add(table, numbered("Section:Key", i).c_str(), nullptr);
-      model.add(numbered("Section:Key", i));
     }
     // Keep every key whose number is below `kept`; only the first walk removes.
     int kept = c.kept;
-    auto remove = [&kept](const std::string& key) {
+    auto drop = [&kept](const std::string& key) {
       return std::stoi(key.substr(key.size() - 3)) >= kept;
     };
     for (size_t walk = 0; walk < c.masks.size(); ++walk) {
-      EXPECT_EQ(enumerate(table, remove), model.enumerate(remove))
-          << c.entries << "/" << c.kept << " walk " << walk;
+      enumerate(table, drop);
       EXPECT_EQ(table->mask, c.masks[walk]) << c.entries << "/" << c.kept << " walk " << walk;
-      EXPECT_EQ(table->mask, model.mask());
       EXPECT_EQ(table->count, c.kept);
     }
     keytable_free(table);
   }
 }
 
-// The worked orders: chain order within a bucket, bucket order, and the
-// order after a halving between two sections' walks.
-TEST(KeyTable, EnumerationOrderOfTheWorkedExamples) {
-  KeyTable* table = keytable_new();
-  for (const char* key : {"Misc:A", "Misc:B", "Misc:C", "Misc:D"}) keytable_add(table, key, nullptr);
-  EXPECT_EQ(enumerate(table), (Keys{"Misc:D", "Misc:C", "Misc:B", "Misc:A"}));
-  keytable_free(table);
-
-  table = keytable_new();
-  for (const char* key : {"Misc:Alpha", "Misc:Beta", "Misc:Gamma", "Misc:Delta", "Misc:Epsilon"}) {
-    keytable_replace(table, key, nullptr);
-  }
-  EXPECT_EQ(enumerate(table),
-            (Keys{"Misc:Delta", "Misc:Alpha", "Misc:Gamma", "Misc:Beta", "Misc:Epsilon"}));
-  keytable_free(table);
-
-  table = keytable_new();
-  for (int i = 1; i <= 26; ++i) {
-    char key[16];
-    std::snprintf(key, sizeof key, "Misc:K%02d", i);
-    keytable_replace(table, key, nullptr);
-  }
-  for (const char* name : {"Speed", "Thrust", "Bounty", "Radius", "Gun", "Bomb", "Burst", "Portal"}) {
-    keytable_replace(table, (std::string("Warbird:") + name).c_str(), nullptr);
-  }
-  ASSERT_EQ(table->mask, 63);
-  auto in = [](const char* section) {
-    return [section](const std::string& key) { return key.rfind(section, 0) == 0; };
-  };
-  auto names_in = [](const Keys& keys, const char* section) {
-    Keys names;
-    for (const std::string& key : keys) {
-      if (key.rfind(section, 0) == 0) names.push_back(key.substr(key.find(':') + 1));
-    }
-    return names;
-  };
-  // From 64 buckets, before anything is removed.
-  EXPECT_EQ(names_in(enumerate(table), "Warbird:"),
-            (Keys{"Portal", "Bounty", "Speed", "Bomb", "Burst", "Thrust", "Radius", "Gun"}));
-  EXPECT_EQ(names_in(enumerate(table, in("Misc:")), "Misc:"),
-            (Keys{"K09", "K18", "K08", "K19", "K07", "K16", "K06", "K17", "K26",
-                  "K25", "K01", "K10", "K22", "K11", "K21", "K24", "K23", "K05",
-                  "K14", "K04", "K15", "K03", "K12", "K20", "K02", "K13"}));
-  EXPECT_EQ(table->mask, 31);  // 8 entries left in 64 buckets: load 12
-  EXPECT_EQ(names_in(enumerate(table, in("Warbird:")), "Warbird:"),
-            (Keys{"Portal", "Burst", "Thrust", "Bounty", "Radius", "Gun", "Speed", "Bomb"}));
-  EXPECT_EQ(table->count, 0);
-  keytable_free(table);
-}
-
-// Random adds and removing walks through several growths and halvings; the
-// whole order must match the reference after every step.
-TEST(KeyTable, OrderMatchesTheReferenceThroughGrowthAndShrinking) {
+// Random adds (sometimes thousands at once) and removing walks through
+// growths up to thousands of buckets and halvings back down; the whole order
+// and the bucket count must match the model after every step.
+TEST(KeyTable, OrderMatchesTheModelThroughGrowthAndShrinking) {
   std::mt19937 random(20261208);
   KeyTable* table = keytable_new();
   Model model;
-  int next = 0;
   for (int round = 0; round < 40; ++round) {
-    int adds = static_cast<int>(random() % 120);
+    int adds = static_cast<int>(random() % (round % 5 == 0 ? 3000 : 120));
     for (int i = 0; i < adds; ++i) {
-      // Mixed case and some repeated keys, so equal keys share chains.
-      std::string key = numbered(random() % 2 ? "Sec:k" : "SEC:K", next++ % 500);
+      std::string key = random_key(random);
       keytable_add(table, key.c_str(), nullptr);
       model.add(key);
       ASSERT_EQ(table->mask, model.mask()) << "round " << round << " add " << i;
     }
+    // Drop a random share, or one section by letter.
     unsigned keep_one_in = 1 + static_cast<unsigned>(random() % 12);
     unsigned seed = static_cast<unsigned>(random());
-    auto remove = [keep_one_in, seed](const std::string& key) {
+    char letter = static_cast<char>('a' + random() % 8);
+    Drop drop = [keep_one_in, seed](const std::string& key) {
       return (std::hash<std::string>{}(key) + seed) % keep_one_in != 0;
     };
-    ASSERT_EQ(enumerate(table, remove), model.enumerate(remove)) << "round " << round;
+    if (random() % 2) drop = [letter](const std::string& key) { return (key[0] | 0x20) == letter; };
+    ASSERT_EQ(enumerate(table, drop), model.enumerate(drop)) << "round " << round;
     ASSERT_EQ(table->mask, model.mask()) << "round " << round;
-    ASSERT_EQ(enumerate(table), model.enumerate([](const std::string&) { return false; }));
+    ASSERT_EQ(enumerate(table), model.enumerate()) << "round " << round;
+    ASSERT_EQ(table->mask, model.mask()) << "round " << round;
   }
+  keytable_free(table);
+}
+
+// keytable_enum_buckets over the buckets that hold one section's keys must
+// meet them, remove them and resize exactly as a whole-table walk.
+TEST(KeyTable, BucketWalkMatchesWholeTableWalk) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 20; ++round) {
+    KeyTable* whole = keytable_new();
+    KeyTable* part = keytable_new();
+    Keys keys;
+    int total = 10 + static_cast<int>(random() % 2000);
+    for (int i = 0; i < total; ++i) {
+      keys.push_back(random_key(random));
+      keytable_add(whole, keys.back().c_str(), nullptr);
+      keytable_add(part, keys.back().c_str(), nullptr);
+    }
+    for (char letter = 'a'; letter <= 'h'; ++letter) {
+      auto in_section = [letter](const std::string& key) { return (key[0] | 0x20) == letter; };
+      std::vector<int32_t> buckets;
+      for (const std::string& key : keys) {
+        if (in_section(key)) {
+          buckets.push_back(
+              static_cast<int32_t>(key_hash(key.c_str()) & static_cast<uint32_t>(part->mask)));
+        }
+      }
+      std::sort(buckets.begin(), buckets.end());
+      buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
+      // Each walk removes the section's keys and records them as met.
+      Keys met_whole, met_part;
+      auto take = [&in_section](Keys* met) {
+        return [&in_section, met](const std::string& key) {
+          if (!in_section(key)) return false;
+          met->push_back(key);
+          return true;
+        };
+      };
+      enumerate(whole, take(&met_whole));
+      enumerate(part, take(&met_part), &buckets);
+      ASSERT_EQ(met_part, met_whole) << "round " << round;
+      ASSERT_EQ(part->mask, whole->mask) << "round " << round;
+      ASSERT_EQ(part->count, whole->count) << "round " << round;
+      ASSERT_EQ(enumerate(part), enumerate(whole)) << "round " << round;
+    }
+    keytable_free(whole);
+    keytable_free(part);
+  }
+}
+
+// keytable_exchange is keytable_replace that hands back the old value: the
+// parser frees what it returns, so a wrong value is a leak or a double free.
+TEST(KeyTable, ExchangeReplacesInPlaceAndGivesBackTheOldValue) {
+  KeyTable* table = keytable_new();
+  EXPECT_EQ(keytable_exchange(table, "General:Foo", tag(1)), nullptr);
+  EXPECT_EQ(keytable_exchange(table, "general:foo", tag(2)), tag(1));
+  EXPECT_EQ(keytable_exchange(table, "GENERAL:FOO", nullptr), tag(2));
+  EXPECT_EQ(keytable_exchange(table, "GENERAL:FOO", tag(3)), nullptr);
+  EXPECT_EQ(enumerate(table), Keys{"General:Foo"});
+  EXPECT_EQ(keytable_get(table, "General:Foo"), tag(3));
+  // A new key goes in through the add path, size check included: the
+  // thirteenth entry doubles the table.
+  for (int i = 0; i < 11; ++i) keytable_exchange(table, numbered("k", i).c_str(), nullptr);
+  EXPECT_EQ(table->mask, 15);
+  keytable_exchange(table, "k011", nullptr);
+  EXPECT_EQ(table->mask, 31);
   keytable_free(table);
 }
