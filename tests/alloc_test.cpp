@@ -1,5 +1,6 @@
 #include "support/alloc.h"
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 // Under AddressSanitizer a failed allocation aborts unless told to return
 // null, which is the failure these tests need util_alloc to see.
@@ -50,23 +49,22 @@ std::string fatal_text(const std::string& message) {
   return "Unrecoverable error (3): " + message + "\n\n";
 }
 
+// A fixed name in the working directory: a re-executed child (the
+// threadsafe death-test style) must reach the same file.
+const char kFlushed[] = "alloc_test_flushed.out";
+
 }  // namespace
 
 TEST(Alloc, BlocksAreZeroFilledEvenWhenReused) {
-  for (int32_t size : {1, 7, 64, 4096, 1 << 20}) {
+  for (int32_t size : {0, 1, 7, 64, 4096, 1 << 20}) {
     auto* bytes = static_cast<unsigned char*>(util_alloc(size));
+    ASSERT_NE(bytes, nullptr);  // zero bytes too
     std::memset(bytes, 0xAB, static_cast<size_t>(size));
     util_free(bytes);
     bytes = static_cast<unsigned char*>(util_alloc(size));
     for (int32_t i = 0; i < size; ++i) ASSERT_EQ(bytes[i], 0) << "size " << size << " at " << i;
     util_free(bytes);
   }
-}
-
-TEST(Alloc, ZeroBytesGivesAPointerAndNullFreesQuietly) {
-  void* block = util_alloc(0);
-  EXPECT_NE(block, nullptr);
-  util_free(block);
   util_free(nullptr);
 }
 
@@ -81,84 +79,69 @@ TEST(Alloc, StrdupCopiesAndPassesNullThrough) {
   }
 }
 
-TEST(AllocDeathTest, ExhaustionPrintsTheRequestAndEndsWithStatusThree) {
+// Every fatal exit: the message with the request (as a signed count), the
+// status, the clean-up after the message, and open streams flushed.
+TEST(AllocDeathTest, FatalExitsPrintTheirMessageAndStatus) {
   struct Case {
-    int32_t size;
-    bool limited;  // false: the size alone must fail (a negative count)
+    void (*body)();
+    int status;
+    std::string message;
   };
-  for (Case c : {Case{1 << 28, true}, Case{INT32_MAX, true}, Case{-1, false}}) {
-    std::string expected =
-        fatal_text("malloc error: requested " + std::to_string(c.size) + " bytes");
-    EXPECT_EXIT(
-        {
-          if (c.limited) limit_address_space(kHeadroom);
-          util_alloc(c.size);
-        },
-        ::testing::ExitedWithCode(3), ::testing::Eq(expected));
+  const Case cases[] = {
+      {[] {
+         limit_address_space(kHeadroom);
+         util_alloc(INT32_MAX);
+       },
+       3, fatal_text("malloc error: requested 2147483647 bytes")},
+      {[] {
+         // The text exists before the cap; only its copy cannot be had.
+         constexpr size_t kLength = size_t{128} << 20;
+         auto* text = static_cast<char*>(std::malloc(kLength + 1));
+         if (text == nullptr) std::abort();
+         std::memset(text, 'x', kLength);
+         text[kLength] = '\0';
+         limit_address_space(kHeadroom);
+         util_strdup(text);
+       },
+       3, fatal_text("strdup error")},
+      {[] {
+         util_set_fatal_cleanup(report_cleanup);
+         limit_address_space(kHeadroom);
+         util_alloc(1 << 28);
+       },
+       3, fatal_text("malloc error: requested 268435456 bytes") + "clean-up ran\n"},
+      // A clean-up that fails in turn ends the process once more, not forever.
+      {[] {
+         util_set_fatal_cleanup(failing_cleanup);
+         util_alloc(-2);
+       },
+       3,
+       fatal_text("malloc error: requested -2 bytes") +
+           fatal_text("malloc error: requested -1 bytes")},
+      // Cleared: no clean-up runs.
+      {[] {
+         util_set_fatal_cleanup(report_cleanup);
+         util_set_fatal_cleanup(nullptr);
+         util_alloc(-1);
+       },
+       3, fatal_text("malloc error: requested -1 bytes")},
+      {[] {
+         FILE* out = std::fopen(kFlushed, "w");
+         if (out == nullptr) std::abort();
+         std::fputs("written so far", out);  // still in the stream's buffer
+         util_fatal(5, "%s %i\n", "odd", 7);
+       },
+       5, "Unrecoverable error (5): odd 7\n\n"},
+  };
+  std::remove(kFlushed);
+  for (const Case& c : cases) {
+    EXPECT_EXIT(c.body(), ::testing::ExitedWithCode(c.status), ::testing::Eq(c.message));
   }
-}
-
-TEST(AllocDeathTest, StrdupExhaustionHasItsOwnMessage) {
-  EXPECT_EXIT(
-      {
-        // The text exists before the cap; only its copy cannot be had.
-        constexpr size_t kLength = size_t{128} << 20;
-        auto* text = static_cast<char*>(std::malloc(kLength + 1));
-        if (text == nullptr) std::abort();
-        std::memset(text, 'x', kLength);
-        text[kLength] = '\0';
-        limit_address_space(kHeadroom);
-        util_strdup(text);
-      },
-      ::testing::ExitedWithCode(3), ::testing::Eq(fatal_text("strdup error")));
-}
-
-TEST(AllocDeathTest, FatalExitRunsTheCleanUpAfterTheMessage) {
-  EXPECT_EXIT(
-      {
-        util_set_fatal_cleanup(report_cleanup);
-        limit_address_space(kHeadroom);
-        util_alloc(1 << 28);
-      },
-      ::testing::ExitedWithCode(3),
-      ::testing::Eq(fatal_text("malloc error: requested 268435456 bytes") + "clean-up ran\n"));
-  // A clean-up that fails in turn ends the process once more, not forever.
-  EXPECT_EXIT(
-      {
-        util_set_fatal_cleanup(failing_cleanup);
-        util_alloc(-2);
-      },
-      ::testing::ExitedWithCode(3),
-      ::testing::Eq(fatal_text("malloc error: requested -2 bytes") +
-                    fatal_text("malloc error: requested -1 bytes")));
-  // Cleared: no clean-up runs.
-  EXPECT_EXIT(
-      {
-        util_set_fatal_cleanup(report_cleanup);
-        util_set_fatal_cleanup(nullptr);
-        util_alloc(-1);
-      },
-      ::testing::ExitedWithCode(3), ::testing::Eq(fatal_text("malloc error: requested -1 bytes")));
-}
-
-TEST(AllocDeathTest, FatalExitKeepsItsStatusAndFlushesOpenStreams) {
-  // A fixed name in the working directory: a re-executed child (the
-  // threadsafe death-test style) must reach the same file.
-  const char* path = "alloc_test_flushed.out";
-  std::remove(path);
-  EXPECT_EXIT(
-      {
-        FILE* out = std::fopen(path, "w");
-        if (out == nullptr) std::abort();
-        std::fputs("written so far", out);  // still in the stream's buffer
-        util_fatal(5, "%s %i\n", "odd", 7);
-      },
-      ::testing::ExitedWithCode(5), ::testing::Eq("Unrecoverable error (5): odd 7\n\n"));
   char buffer[64] = {};
-  FILE* in = std::fopen(path, "r");
+  FILE* in = std::fopen(kFlushed, "r");
   ASSERT_NE(in, nullptr);
   size_t got = std::fread(buffer, 1, sizeof buffer - 1, in);
   std::fclose(in);
-  std::remove(path);
+  std::remove(kFlushed);
   EXPECT_EQ(std::string(buffer, got), "written so far");
 }

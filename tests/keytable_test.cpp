@@ -2,6 +2,8 @@
 // enumeration order through growth and shrinking, checked against a model.
 #include "support/keytable.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -9,8 +11,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -192,7 +192,7 @@ TEST(KeyTable, GrowsWhenTheLoadFirstExceedsSeventyFive) {
     int entries;
     int32_t mask;
   };
-  const Case cases[] = {{12, 15}, {13, 31}, {24, 31}, {25, 63},
+  const Case cases[] = {{12, 15}, {13, 31},  {24, 31},  {25, 63},
                         {48, 63}, {49, 127}, {97, 127}, {98, 255}};
   for (const Case& c : cases) {
     KeyTable* table = keytable_new();
@@ -210,12 +210,10 @@ TEST(KeyTable, ShrinksOneHalvingPerEnumeration) {
     std::vector<int32_t> masks;  // after each of the following enumerations
   };
   const Case cases[] = {
-      {24, 5, {15, 15}},
-      {24, 6, {31, 31}},
+      {24, 5, {15, 15}},     {24, 6, {31, 31}},
       {40, 5, {31, 15, 15}},  // 64 -> 32 at the removing walk, 16 at the next
       {40, 12, {63, 63}},     // 12 in 64 buckets is load 18: no halving
-      {40, 11, {31, 31}},
-      {100, 3, {127, 63, 31, 15, 15}},  // from 256 buckets
+      {40, 11, {31, 31}},    {100, 3, {127, 63, 31, 15, 15}},  // from 256 buckets
   };
   for (const Case& c : cases) {
     KeyTable* table = keytable_new();
