@@ -16,26 +16,9 @@
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/writer.h"
+#include "tool_runner.h"
 
 namespace {
-
-std::string read_file(const std::string& path) {
-  std::string text;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return text;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-  std::fclose(file);
-  return text;
-}
-
-void write_file(const std::string& path, const std::string& text) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
-}
 
 int record_key(const char* key, void* value, void* closure) {
   static_cast<std::vector<std::string>*>(closure)->push_back(key);
@@ -52,8 +35,10 @@ struct Result {
   int32_t mask_after;             // bucket mask after writing
 };
 
-// Parses `input` into a fresh table and writes it with `writer`.
-Result convert(const std::string& input, const std::string& output, void (*writer)()) {
+// Parses in.conf of `dir` into a fresh table and writes it with `writer`.
+Result convert(const ToolDir& dir, void (*writer)()) {
+  const std::string input = dir.file("in.conf");
+  const std::string output = dir.file("out.conf");
   Result result;
   run_state_reset();
   input_path = input.c_str();
@@ -64,7 +49,7 @@ Result convert(const std::string& input, const std::string& output, void (*write
   std::fclose(stream);
   result.mask_before = key_table->mask;
 
-  std::string captured = output + ".stdout";
+  const std::string captured = dir.file("progress");
   std::fflush(stdout);
   int saved = dup(1);
   int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -74,15 +59,13 @@ Result convert(const std::string& input, const std::string& output, void (*write
   std::fflush(stdout);
   dup2(saved, 1);
   close(saved);
-  result.progress = read_file(captured);
-  std::remove(captured.c_str());
+  result.progress = dir.read("progress");
 
   result.mask_after = key_table->mask;
   keytable_enum(key_table, record_key, &result.rest);
   keytable_free(key_table);
   key_table = nullptr;
-  std::string written = read_file(output);
-  result.file = written.substr(written.find('\n') + 1);
+  result.file = after_first_line(dir.read("out.conf"));
   std::remove(output.c_str());
   return result;
 }
@@ -142,22 +125,19 @@ std::string generate(uint32_t seed) {
 }
 
 TEST(WriterDiffTest, OwnBucketsWriterMatchesWholeTableWriter) {
-  std::string dir = ::testing::TempDir();
-  std::string input = dir + "writer_diff_in.conf";
-  std::string output = dir + "writer_diff_out.conf";
+  ToolDir dir;
   int halved = 0;
   constexpr uint32_t kCases = 300;
   for (uint32_t seed = 1; seed <= kCases; ++seed) {
-    write_file(input, generate(seed));
-    Result literal = convert(input, output, write_config_literal);
-    Result fast = convert(input, output, write_config);
+    dir.write("in.conf", generate(seed));
+    Result literal = convert(dir, write_config_literal);
+    Result fast = convert(dir, write_config);
     ASSERT_EQ(fast.file, literal.file) << "seed " << seed;
     ASSERT_EQ(fast.progress, literal.progress) << "seed " << seed;
     ASSERT_EQ(fast.rest, literal.rest) << "seed " << seed;
     ASSERT_EQ(fast.mask_after, literal.mask_after) << "seed " << seed;
     if (literal.mask_after < literal.mask_before) ++halved;
   }
-  std::remove(input.c_str());
   // The inputs must exercise halvings between sections, or the comparison
   // proves little about the order of later sections.
   EXPECT_GT(halved, static_cast<int>(kCases / 2));
