@@ -104,8 +104,6 @@ std::vector<ParseCase> parse_cases() {
   // clang-format off
   return {
       // Line forms.
-      {"KeyAndFloatingKey", "[General]\nFoo=1\nMisc:Bar = 2\n",
-       {{"General:Foo", "1"}, {"Misc:Bar", "2"}}, 1, 0},
       {"IndentedHeaderTrimmedWithComment", "   [ Spider ] ; note\nX=1\n",
        {{"Spider:X", "1"}}, 0, 0},
       {"ShortLinesIgnored", "[General]\na=\n x\n#x\na=b\nc= \n",
@@ -120,7 +118,7 @@ std::vector<ParseCase> parse_cases() {
        {{"General:a:", "b"}, {"General:Time", "12:30"}}, 0, 0},
       {"FloatingTestBeforeHeader", "[a:b=c]\n[Misc] ; see a:b=c\n",
        {{"[a:b", "c]"}, {"[Misc] ; see a:b", "c"}}, 2, 0},
-      {"FloatingLeavesCurrentSection", "[General]\nMisc:Bar=2\nFoo=1\n",
+      {"FloatingLeavesCurrentSection", "[General]\nMisc:Bar = 2\nFoo=1\n",
        {{"General:Foo", "1"}, {"Misc:Bar", "2"}}, 1, 0},
       {"HeaderWithColon", "[a:b]\nx=1\n", {{"a:b:x", "1"}}, 0, 0},
       {"BracketRightAfterOpenIsNoHeader", "[General]\n[]x]\nFoo=1\n", {{"General:Foo", "1"}}, 0, 0},

@@ -1,8 +1,8 @@
 #include "support/ptrlist.h"
 
-#include <vector>
-
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "support/alloc.h"
 
@@ -20,27 +20,21 @@ std::vector<void*> traverse(const PtrList& list) {
 
 }  // namespace
 
-TEST(PtrList, EmptyListCountsZeroAndClearsToEmpty) {
-  PtrList list{nullptr, nullptr};
-  EXPECT_EQ(ptrlist_count(&list), 0);
-  EXPECT_TRUE(traverse(list).empty());
-  ptrlist_clear(&list);
-  EXPECT_EQ(list.head, nullptr);
-  EXPECT_EQ(list.tail, nullptr);
-}
-
-TEST(PtrList, KeepsAppendOrderAndStartsAfreshAfterClear) {
+TEST(PtrList, KeepsAppendOrderAndClearsToEmpty) {
   // Heap items: clearing must release the nodes only, so the items are
   // still ours to release afterwards (a double release shows under ASan).
   std::vector<void*> items;
   for (int i = 0; i < 5; ++i) items.push_back(util_alloc(8));
   PtrList list{nullptr, nullptr};
+  EXPECT_EQ(ptrlist_count(&list), 0);
+  EXPECT_TRUE(traverse(list).empty());
   for (void* item : items) ptrlist_append(&list, item);
   EXPECT_EQ(ptrlist_count(&list), 5);
   EXPECT_EQ(traverse(list), items);
   EXPECT_EQ(list.tail->item, items.back());
   EXPECT_EQ(list.tail->next, nullptr);
   ptrlist_clear(&list);
+  ptrlist_clear(&list);  // an empty list clears to empty as well
   EXPECT_EQ(list.head, nullptr);
   EXPECT_EQ(list.tail, nullptr);
 

