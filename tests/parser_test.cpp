@@ -194,7 +194,6 @@ std::vector<ParseCase> parse_cases() {
       {"MarkOnLaterLineIsText", "[General]\n\xEF\xBB\xBF[Misc]\nFoo=1\n\xEF\xBB\xBFMisc:X=1\n",
        {{"\xEF\xBB\xBFMisc:X", "1"}, {"General:Foo", "1"}}, 1, 0},
       {"SecondMarkIsText", "\xEF\xBB\xBF\xEF\xBB\xBF[General]\nFoo=1\n", {}, 0, 0},
-      {"PartialMarkIsText", "\xEF\xBB[General]\nFoo=1\nMisc:X=1\n", {{"Misc:X", "1"}}, 1, 0},
       // A line's text ends at its first NUL.
       {"NulEndsLineText", "[General]\nFoo=1\0Bar=2\nMisc:K=a\\\0x\nb\n\0Misc:Y=1\n"s,
        {{"General:Foo", "1"}, {"Misc:K", "ab"}}, 1, 0},
