@@ -149,7 +149,7 @@ std::vector<ParseCase> parse_cases() {
        {{"Misc:K", rep('v', 200) + rep('w', 56)}}, 1, 0},
       // Field cuts; the cut comes before trailing white space is removed.
       {"Section31", "[" + rep('s', 31) + "]\nk=1\n", {{rep('s', 31) + ":k", "1"}}, 0, 0},
-      {"Section32", "[" + s32 + "]\nk=1\n", {{s32 + ":k", "1"}}, 0, 0},
+      {"Section32", s32 + ":k=1\n", {{s32 + ":k", "1"}}, 1, 0},
       {"Section33", "[" + rep('s', 33) + "]\nk=1\n", {{s32 + ":k", "1"}}, 0, 0},
       {"SectionCutThenTrimmed", "[" + rep('s', 31) + " x]\nk=1\n",
        {{rep('s', 31) + ":k", "1"}}, 0, 0},
@@ -158,7 +158,7 @@ std::vector<ParseCase> parse_cases() {
       {"Name49", "[Misc]\n" + rep('n', 49) + "=1\n", {{"Misc:" + rep('n', 48), "1"}}, 0, 0},
       {"Value255", "Misc:V=" + rep('v', 255) + "\n", {{"Misc:V", rep('v', 255)}}, 1, 0},
       {"Value256", "Misc:V=" + v256 + "\n", {{"Misc:V", v256}}, 1, 0},
-      {"Value257", "Misc:V=" + rep('v', 257) + "\n", {{"Misc:V", v256}}, 1, 0},
+      {"Value257", "[Misc]\nV=" + rep('v', 257) + "\n", {{"Misc:V", v256}}, 0, 0},
       {"ValueCutThenTrimmed", "Misc:V=" + rep('v', 255) + " y\n",
        {{"Misc:V", rep('v', 255)}}, 1, 0},
       // A backslash beyond the value's field is cut off and opens nothing.
