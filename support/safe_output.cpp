@@ -156,15 +156,6 @@ bool safe_output_open(SafeOutput* out, const char* path) {
   return true;
 }
 
-void safe_output_write(SafeOutput* out, const char* data, size_t length) {
-  if (out->failed || length == 0) return;
-  if (fault_io_fails() || std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
-}
-
-void safe_output_puts(SafeOutput* out, const char* text) {
-  safe_output_write(out, text, std::strlen(text));
-}
-
 bool safe_output_commit(SafeOutput* out) {
   bool ok = !out->failed && !fault_io_fails() && std::fflush(out->stream) == 0 &&
             std::ferror(out->stream) == 0;

@@ -1,0 +1,15 @@
+// Writing through a SafeOutput: the same on every system, since only how
+// the file is opened and finally replaced differs between them.
+#include <cstring>
+
+#include "support/fault_injection.h"
+#include "support/safe_output.h"
+
+void safe_output_write(SafeOutput* out, const char* data, size_t length) {
+  if (out->failed || length == 0) return;
+  if (fault_io_fails() || std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
+}
+
+void safe_output_puts(SafeOutput* out, const char* text) {
+  safe_output_write(out, text, std::strlen(text));
+}
