@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,12 +22,56 @@ constexpr int kMaxLinkHops = 40;
 // leading dot and the ".XXXXXX" it stays within a 255-byte file name.
 constexpr size_t kTempNameBaseBytes = 200;
 
-// The temporary file a fatal exit must remove; null while none exists.
-const char* pending_temp = nullptr;
+// The temporary file a fatal exit or a deadly signal must remove; null
+// while none exists.
+const char* volatile pending_temp = nullptr;
 
 void remove_pending_temp() {
   if (pending_temp != nullptr) unlink(pending_temp);
   pending_temp = nullptr;
+}
+
+// Signals whose default action ends the process while it writes: an
+// interrupt or termination by the user, a hang-up, a reader of standard
+// output gone, and the file size limit reached.
+constexpr int kDeadlySignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGXFSZ};
+constexpr size_t kDeadlySignalCount = sizeof kDeadlySignals / sizeof kDeadlySignals[0];
+
+// What each of those signals did before the temporary file existed.
+struct sigaction saved_actions[kDeadlySignalCount];
+
+// Removes the temporary file, then lets the signal end the process as it
+// would have: the handler was installed with SA_RESETHAND, so the default
+// action is back, and the raised signal arrives once the handler returns.
+// Only async-signal-safe calls here.
+void remove_temp_on_signal(int signal_number) {
+  if (pending_temp != nullptr) unlink(pending_temp);
+  raise(signal_number);
+}
+
+// From here on a fatal exit or a deadly signal removes `path`. A signal the
+// process was told to ignore stays ignored.
+void watch_temp(const char* path) {
+  pending_temp = path;
+  util_set_fatal_cleanup(remove_pending_temp);
+  struct sigaction action {};
+  action.sa_handler = remove_temp_on_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = static_cast<int>(SA_RESETHAND);  // an unsigned constant on glibc
+  for (size_t i = 0; i < kDeadlySignalCount; ++i) {
+    sigaction(kDeadlySignals[i], nullptr, &saved_actions[i]);
+    if (saved_actions[i].sa_handler != SIG_IGN) sigaction(kDeadlySignals[i], &action, nullptr);
+  }
+}
+
+// The temporary file is gone (renamed or removed): signals act as before.
+void unwatch_temp() {
+  for (size_t i = 0; i < kDeadlySignalCount; ++i) {
+    if (saved_actions[i].sa_handler != SIG_IGN)
+      sigaction(kDeadlySignals[i], &saved_actions[i], nullptr);
+  }
+  pending_temp = nullptr;
+  util_set_fatal_cleanup(nullptr);
 }
 
 // Heap copy of the directory part of `path` ("." when it has none).
@@ -107,10 +152,14 @@ bool open_temporary(SafeOutput* out, const struct stat* existing) {
   util_free(short_base);
   util_free(dir);
 
+  // Watched before it exists: a signal during mkstemp then finds at worst
+  // a name not yet taken, and none after it finds a file left unwatched.
+  watch_temp(out->temp_path);
   int fd = fault_io_fails() ? -1 : mkstemp(out->temp_path);
-  if (fd < 0) return false;
-  pending_temp = out->temp_path;
-  util_set_fatal_cleanup(remove_pending_temp);
+  if (fd < 0) {
+    unwatch_temp();
+    return false;
+  }
 
   mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : creation_mode();
   if (existing != nullptr && fchown(fd, existing->st_uid, existing->st_gid) != 0) {
@@ -172,8 +221,7 @@ bool safe_output_commit(SafeOutput* out) {
   char* dir = directory_of(out->target_path);
   ok = ok && !fault_io_fails() && std::rename(out->temp_path, out->target_path) == 0;
   if (ok) {
-    pending_temp = nullptr;
-    util_set_fatal_cleanup(nullptr);
+    unwatch_temp();
     sync_directory(dir);
     util_free(dir);
     release(out);
@@ -189,8 +237,7 @@ void safe_output_abandon(SafeOutput* out) {
   out->stream = nullptr;
   if (out->temp_path != nullptr && pending_temp == out->temp_path) {
     unlink(out->temp_path);
-    pending_temp = nullptr;
-    util_set_fatal_cleanup(nullptr);
+    unwatch_temp();
   }
   release(out);
 }

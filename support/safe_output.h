@@ -9,7 +9,9 @@
 // file's permission bits and, where allowed, its owner and group; a new file
 // gets the mode a plain create gives (0666 less the umask).
 //
-// While a temporary file exists, a fatal exit (util_fatal) removes it.
+// While a temporary file exists, a fatal exit (util_fatal) removes it, and
+// so does a signal that ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+// SIGPIPE, SIGXFSZ), which then ends it as it would have.
 //
 // The Windows build (safe_output_win.cpp) writes the temporary in text mode
 // (LF becomes CR LF), syncs it with _commit and replaces the output with

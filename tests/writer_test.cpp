@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <regex>
 #include <thread>
 
@@ -240,6 +243,58 @@ TEST(SafeOutput, FifoIsWrittenDirectlyAndStaysAFifo) {
   EXPECT_EQ(after_first_line(received), "\n[Misc]\nA = 1\n");
   EXPECT_TRUE(S_ISFIFO(mode_of(dir.file("out.fifo"))));
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.fifo"}));
+}
+
+
+// A signal that ends the run while the temporary file exists must not leave
+// it behind, and must still end the run as that signal does.
+TEST(SafeOutput, DeadlySignalWhileWritingLeavesNoTemporaryFile) {
+  struct Case {
+    const char* what;
+    int signal_number;  // sent once the temporary file exists, or raised by the limit
+    rlim_t size_limit;  // RLIMIT_FSIZE for the child; RLIM_INFINITY for none
+  };
+  const Case cases[] = {
+      {"terminated by the user", SIGTERM, RLIM_INFINITY},
+      {"interrupted", SIGINT, RLIM_INFINITY},
+      {"file size limit reached", SIGXFSZ, 4096},
+  };
+  // Thousands of sections: their progress lines fill a pipe nobody reads,
+  // so the run blocks while writing, with the temporary file in place.
+  std::string input;
+  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  for (const Case& c : cases) {
+    ToolDir dir;
+    dir.write("a.conf", input);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      // Under the size limit the output must reach the file: progress lines
+      // go nowhere then instead of blocking the run first.
+      dup2(c.signal_number == SIGXFSZ ? open("/dev/null", O_WRONLY) : out[1], 1);
+      close(out[0]);
+      struct rlimit limit {c.size_limit, c.size_limit};
+      if (chdir(dir.path().c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+      execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
+      _exit(126);
+    }
+    close(out[1]);
+    if (c.signal_number != SIGXFSZ) {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (dir.listing().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        usleep(1000);
+      }
+      ASSERT_EQ(dir.listing().size(), 2u) << c.what << ": no temporary file appeared";
+      kill(child, c.signal_number);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(out[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal_number) << c.what;
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << c.what;
+    EXPECT_EQ(dir.read("a.conf"), input) << c.what;
+  }
 }
 
 }  // namespace
