@@ -155,7 +155,11 @@ void keytable_free(KeyTable* table, void (*release_value)(void* value)) {
 }
 
 void keytable_add(KeyTable* table, const char* key, void* value) {
-  KeyEntry** link = &table->buckets[bucket_of(key, table->mask)];
+  keytable_add_hashed(table, key, key_hash(key), value);
+}
+
+void keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value) {
+  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   while (*link != nullptr) link = &(*link)->next;
   append_entry(table, link, key, value);
 }
@@ -165,15 +169,23 @@ void keytable_replace(KeyTable* table, const char* key, void* value) {
 }
 
 void* keytable_exchange(KeyTable* table, const char* key, void* value) {
-  KeyEntry** link = &table->buckets[bucket_of(key, table->mask)];
+  bool created = false;
+  return keytable_exchange_hashed(table, key, key_hash(key), value, &created);
+}
+
+void* keytable_exchange_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
+                               bool* created) {
+  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   for (; *link != nullptr; link = &(*link)->next) {
     if (text_icompare((*link)->key(), key) == 0) {
       void* old = (*link)->value;
       (*link)->value = value;
+      *created = false;
       return old;
     }
   }
   append_entry(table, link, key, value);
+  *created = true;
   return nullptr;
 }
 

@@ -70,6 +70,13 @@ void keytable_replace(KeyTable* table, const char* key, void* value);
 // where keytable_get followed by keytable_replace takes two.
 void* keytable_exchange(KeyTable* table, const char* key, void* value);
 
+// keytable_add and keytable_exchange for a caller that has the key's hash
+// (key_hash(key)) already: they skip computing it again. The exchange sets
+// `*created` to whether it added a new entry rather than replacing a value.
+void keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value);
+void* keytable_exchange_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
+                               bool* created);
+
 // The value of the first equal key in chain order, or null if none.
 void* keytable_get(const KeyTable* table, const char* key);
 

@@ -44,6 +44,7 @@ Result convert(const ToolDir& dir, void (*writer)()) {
   input_path = input.c_str();
   output_path = output.c_str();
   key_table = keytable_new();
+  entry_log = entry_log_new();
   FILE* stream = std::fopen(input.c_str(), "r");
   parse_config(stream);
   std::fclose(stream);
@@ -65,6 +66,8 @@ Result convert(const ToolDir& dir, void (*writer)()) {
   keytable_enum(key_table, record_key, &result.rest);
   keytable_free(key_table);
   key_table = nullptr;
+  entry_log_free(entry_log);
+  entry_log = nullptr;
   result.file = after_first_line(dir.read("out.conf"));
   std::remove(output.c_str());
   return result;

@@ -4,6 +4,7 @@
 
 #include "support/alloc.h"
 #include "support/text.h"
+#include "tool/entry_log.h"
 #include "tool/line_reader.h"
 #include "tool/run_state.h"
 
@@ -75,11 +76,14 @@ void flush_stores(ParseState* state) {
   }
   for (int i = 0; i < state->pending_count; ++i) {
     PendingStore* store = &state->pending[i];
+    bool created = true;
     if (store->is_directive) {
-      keytable_add(key_table, store->key, nullptr);
+      keytable_add_hashed(key_table, store->key, store->hash, nullptr);
     } else {
-      util_free(keytable_exchange(key_table, store->key, store->value));
+      util_free(
+          keytable_exchange_hashed(key_table, store->key, store->hash, store->value, &created));
     }
+    if (created && entry_log != nullptr) entry_log_record(entry_log, store->key, store->hash);
   }
   state->pending_count = 0;
 }
