@@ -20,18 +20,29 @@ struct LoggedEntry {
   int32_t section;  // index into EntryLog::names
 };
 
+// A slot of the section index.
+struct SectionSlot {
+  uint32_t hash;    // the section text's index hash
+  int32_t section;  // section + 1; 0 for a free slot
+};
+
 struct EntryLog {
-  LoggedEntry* entries;     // `count` entries in creation order (heap, owned)
-  int32_t count;            // entries logged
-  int32_t capacity;         // entries allocated
-  char** names;             // section texts by index, each a heap copy (owned)
-  int32_t section_count;    // sections named
-  int32_t name_capacity;    // names allocated
-  int32_t* slots;           // exact-text index over names: section + 1, 0 free;
-                            // slot_mask + 1 slots, at most half in use (owned)
-  uint32_t slot_mask;       // slot count minus one
-  int32_t last_section;     // the section logged last (-1: none): consecutive
-                            // entries mostly share one, so it is tried first
+  LoggedEntry* entries;   // `count` entries in creation order (heap, owned)
+  int32_t count;          // entries logged
+  int32_t capacity;       // entries allocated
+  char* text;             // every section text, terminated, one after the
+                          // other: kept together, a lookup stays in cache (owned)
+  int32_t text_used;      // bytes of text in use
+  int32_t text_capacity;  // bytes of text allocated
+  int32_t* name_at;       // offset in text of each section's text (owned)
+  int32_t section_count;  // sections named
+  int32_t name_capacity;  // name_at allocated
+  SectionSlot* slots;     // exact-text index over the sections, slot_mask + 1
+                          // slots, at most half in use (owned)
+  uint32_t slot_mask;     // slot count minus one
+  int32_t recent[2];      // the last two sections logged (-1: none), tried
+                          // first: a key under a header often follows a
+                          // floating key of another section
 };
 
 // An empty log. Released with entry_log_free.
@@ -43,6 +54,11 @@ void entry_log_free(EntryLog* log);
 // Logs a new entry with key `key` and hash `hash` (key_hash(key)) if it is
 // one that gathering counts; call once per created entry, in creation order.
 void entry_log_record(EntryLog* log, const char* key, uint32_t hash);
+
+// The text of section `section`; it lives as long as the log.
+inline const char* entry_log_name(const EntryLog* log, int32_t section) {
+  return log->text + log->name_at[section];
+}
 
 // The index of the section whose text is `name` exactly, or -1.
 int32_t entry_log_find(const EntryLog* log, const char* name);

@@ -62,7 +62,7 @@ void gather_logged(const EntryLog* log, PtrList* sections, Layout* layout) {
   auto* order = static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * count));
   for (int32_t s = 0; s < count; ++s) order[s] = s;
   std::sort(order, order + count, [first](int32_t a, int32_t b) { return first[a] < first[b]; });
-  for (int32_t s = 0; s < count; ++s) ptrlist_append(sections, util_strdup(log->names[order[s]]));
+  for (int32_t s = 0; s < count; ++s) ptrlist_append(sections, util_strdup(entry_log_name(log, order[s])));
   util_free(order);
 
   // A counting sort: each section's hashes land in its own range. `first`
