@@ -1,5 +1,7 @@
 #include "support/keytable.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "support/alloc.h"
@@ -14,10 +16,6 @@ constexpr uint32_t kHashSeed = 0xF0E1D2;
 KeyEntry** new_buckets(int32_t mask) {
   return static_cast<KeyEntry**>(
       util_alloc(static_cast<int32_t>(sizeof(KeyEntry*)) * (mask + 1)));
-}
-
-uint32_t bucket_of(const char* key, int32_t mask) {
-  return key_hash(key) & static_cast<uint32_t>(mask);
 }
 
 // How many buckets ahead the walks below ask for a chain's first entry.
@@ -52,7 +50,7 @@ void grow(KeyTable* table) {
     for (KeyEntry* entry = table->buckets[i]; entry != nullptr; entry = entry->next) {
       // Links the entry behind the previous one of its class; its own next
       // is read by the loop before a later entry overwrites it.
-      if ((key_hash(entry->key()) & new_bit) != 0) {
+      if ((entry->hash & new_bit) != 0) {
         *high = entry;
         high = &entry->next;
       } else {
@@ -87,13 +85,17 @@ void shrink(KeyTable* table) {
   table->mask = new_count - 1;
 }
 
-// Links a new entry for `key` and `value` at `link`, the null next pointer at
-// the end of the key's chain (or its empty head), then runs the size check.
-void append_entry(KeyTable* table, KeyEntry** link, const char* key, void* value) {
+// Links a new entry for `key` (whose key_hash is `hash`) and `value` at
+// `link`, the null next pointer at the end of the key's chain (or its empty
+// head), then runs the size check.
+void append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t hash, void* value) {
   size_t length = std::strlen(key);
-  auto* entry = static_cast<KeyEntry*>(
-      util_alloc(static_cast<int32_t>(sizeof(KeyEntry) + length + 1)));
+  // Never less than the struct itself, whose padding holds the first bytes
+  // of a short key.
+  size_t size = std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
+  auto* entry = static_cast<KeyEntry*>(util_alloc(static_cast<int32_t>(size)));
   entry->value = value;
+  entry->hash = hash;
   std::memcpy(entry->key(), key, length + 1);
   *link = entry;
   ++table->count;
@@ -161,7 +163,7 @@ void keytable_add(KeyTable* table, const char* key, void* value) {
 void keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value) {
   KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   while (*link != nullptr) link = &(*link)->next;
-  append_entry(table, link, key, value);
+  append_entry(table, link, key, hash, value);
 }
 
 void keytable_replace(KeyTable* table, const char* key, void* value) {
@@ -177,22 +179,24 @@ void* keytable_exchange_hashed(KeyTable* table, const char* key, uint32_t hash, 
                                bool* created) {
   KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   for (; *link != nullptr; link = &(*link)->next) {
-    if (text_icompare((*link)->key(), key) == 0) {
+    // Keys equal without regard to case have equal hashes.
+    if ((*link)->hash == hash && text_icompare((*link)->key(), key) == 0) {
       void* old = (*link)->value;
       (*link)->value = value;
       *created = false;
       return old;
     }
   }
-  append_entry(table, link, key, value);
+  append_entry(table, link, key, hash, value);
   *created = true;
   return nullptr;
 }
 
 void* keytable_get(const KeyTable* table, const char* key) {
-  for (KeyEntry* entry = table->buckets[bucket_of(key, table->mask)]; entry != nullptr;
-       entry = entry->next) {
-    if (text_icompare(entry->key(), key) == 0) return entry->value;
+  uint32_t hash = key_hash(key);
+  for (KeyEntry* entry = table->buckets[hash & static_cast<uint32_t>(table->mask)];
+       entry != nullptr; entry = entry->next) {
+    if (entry->hash == hash && text_icompare(entry->key(), key) == 0) return entry->value;
   }
   return nullptr;
 }
@@ -212,6 +216,12 @@ void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t coun
     // strides ahead and the entry it names one stride ahead.
     if (i + 2 * kPrefetchAhead < count) prefetch(&table->buckets[buckets[i + 2 * kPrefetchAhead]]);
     if (i + kPrefetchAhead < count) prefetch(table->buckets[buckets[i + kPrefetchAhead]]);
+    // And the value of that entry half a stride ahead, by then arrived:
+    // a visitor that writes entries out reads every value.
+    if (i + kPrefetchAhead / 2 < count) {
+      const KeyEntry* head = table->buckets[buckets[i + kPrefetchAhead / 2]];
+      if (head != nullptr) prefetch(head->value);
+    }
     visit_chain(table, buckets[i], visitor, closure);
   }
   keytable_check_size(table);
