@@ -37,6 +37,15 @@ uint32_t name_hash(const char* text, size_t length) {
   return h;
 }
 
+// Starts loading the memory at `address` without waiting for it.
+inline void prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
 // Whether section `section` has the `length` bytes at `name` as its text.
 bool is_named(const EntryLog* log, int32_t section, const char* name, size_t length) {
   const char* held = entry_log_name(log, section);
@@ -149,6 +158,17 @@ void entry_log_record(EntryLog* log, const char* key, uint32_t hash) {
     log->entries = static_cast<LoggedEntry*>(entries);
   }
   log->entries[log->count++] = LoggedEntry{hash, section};
+}
+
+void entry_log_prefetch_slot(const EntryLog* log, const char* key) {
+  size_t length = std::strcspn(key, ":");
+  prefetch(&log->slots[name_hash(key, length) & log->slot_mask]);
+}
+
+void entry_log_prefetch_text(const EntryLog* log, const char* key) {
+  size_t length = std::strcspn(key, ":");
+  const SectionSlot& slot = log->slots[name_hash(key, length) & log->slot_mask];
+  if (slot.section != 0) prefetch(entry_log_name(log, slot.section - 1));
 }
 
 int32_t entry_log_find(const EntryLog* log, const char* name) {
