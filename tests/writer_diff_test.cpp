@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/alloc.h"
@@ -177,6 +178,16 @@ TEST(WriterDiffTest, GatheringEdgesMatchWholeTableWriter) {
   };
   ToolDir dir;
   for (const auto& c : cases) expect_same_conversion(dir, c.input, c.what);
+
+  // Large sections have their buckets sorted by digits: in two passes while
+  // the table holds more than 2048 buckets, in one once halvings (after A
+  // and after B) bring it down to 2048.
+  std::string large = "Misc:First=1\n";
+  for (auto [section, keys] : {std::pair{"A", 3000}, std::pair{"B", 700}, std::pair{"C", 300}}) {
+    large += std::string("[Big") + section + "]\n";
+    for (int i = 0; i < keys; ++i) large += "K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+  }
+  expect_same_conversion(dir, large, "sections of 3000, 700 and 300 keys");
 }
 
 // Two sections the section order ranks equal, whose first entries share a
