@@ -136,8 +136,10 @@ void append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t ha
   size_t length = std::strlen(key);
   // Never less than the struct itself, whose padding holds the first bytes
   // of a short key.
-  size_t size = std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
+  size_t size =
+      std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
   auto* entry = static_cast<KeyEntry*>(carve(table, size));
+  entry->next = nullptr;
   entry->value = value;
   entry->hash = hash;
   std::memcpy(entry->key(), key, length + 1);

@@ -185,7 +185,9 @@ TEST(WriterDiffTest, GatheringEdgesMatchWholeTableWriter) {
   std::string large = "Misc:First=1\n";
   for (auto [section, keys] : {std::pair{"A", 3000}, std::pair{"B", 700}, std::pair{"C", 300}}) {
     large += std::string("[Big") + section + "]\n";
-    for (int i = 0; i < keys; ++i) large += "K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    for (int i = 0; i < keys; ++i) {
+      large += "K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    }
   }
   expect_same_conversion(dir, large, "sections of 3000, 700 and 300 keys");
 }

@@ -123,7 +123,8 @@ EntryLog* entry_log_new() {
   log->capacity = kFirstEntryCapacity;
   log->text = static_cast<char*>(util_alloc(kFirstTextCapacity));
   log->text_capacity = kFirstTextCapacity;
-  log->name_at = static_cast<int32_t*>(util_alloc(array_bytes(kFirstNameCapacity, sizeof(int32_t))));
+  log->name_at =
+      static_cast<int32_t*>(util_alloc(array_bytes(kFirstNameCapacity, sizeof(int32_t))));
   log->name_capacity = kFirstNameCapacity;
   log->slots = new_slots(kFirstSlotMask);
   log->slot_mask = kFirstSlotMask;

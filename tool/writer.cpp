@@ -29,9 +29,8 @@ struct SectionContext {
   size_t name_length;  // strlen(name), taken once per section
 };
 
-// The sections to write and the full hashes of each one's entries, so that
-// writing a section visits only the buckets holding them instead of the
-// whole table.
+// The full hashes of each section's entries, so that writing a section
+// visits only the buckets holding them instead of the whole table.
 struct Layout {
   uint32_t* hashes;  // every logged hash, grouped by section (heap)
   int32_t* starts;   // section_count + 1 offsets into hashes: section s has
@@ -62,7 +61,9 @@ void gather_logged(const EntryLog* log, PtrList* sections, Layout* layout) {
   auto* order = static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * count));
   for (int32_t s = 0; s < count; ++s) order[s] = s;
   std::sort(order, order + count, [first](int32_t a, int32_t b) { return first[a] < first[b]; });
-  for (int32_t s = 0; s < count; ++s) ptrlist_append(sections, util_strdup(entry_log_name(log, order[s])));
+  for (int32_t s = 0; s < count; ++s) {
+    ptrlist_append(sections, util_strdup(entry_log_name(log, order[s])));
+  }
   util_free(order);
 
   // A counting sort: each section's hashes land in its own range. `first`
