@@ -17,7 +17,7 @@
 // One logged entry.
 struct LoggedEntry {
   uint32_t hash;    // key_hash of the entry's key
-  int32_t section;  // index into EntryLog::names
+  int32_t section;  // the section's number, 0 up (see entry_log_name)
 };
 
 // A slot of the section index.
@@ -41,8 +41,8 @@ struct EntryLog {
                           // slots, at most half in use (owned)
   uint32_t slot_mask;     // slot count minus one
   int32_t recent[2];      // the last two sections logged (-1: none), tried
-                          // first: a key under a header often follows a
-                          // floating key of another section
+                          // first: a header's keys may have a floating key
+                          // of another section among them
 };
 
 // An empty log. Released with entry_log_free.
@@ -62,7 +62,8 @@ void entry_log_record(EntryLog* log, const char* key, uint32_t hash);
 void entry_log_prefetch_slot(const EntryLog* log, const char* key);
 void entry_log_prefetch_text(const EntryLog* log, const char* key);
 
-// The text of section `section`; it lives as long as the log.
+// The text of section `section`; it stays valid until the log is next
+// changed.
 inline const char* entry_log_name(const EntryLog* log, int32_t section) {
   return log->text + log->name_at[section];
 }
