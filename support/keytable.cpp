@@ -1,5 +1,7 @@
 #include "support/keytable.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "support/alloc.h"
@@ -14,10 +16,6 @@ constexpr uint32_t kHashSeed = 0xF0E1D2;
 KeyEntry** new_buckets(int32_t mask) {
   return static_cast<KeyEntry**>(
       util_alloc(static_cast<int32_t>(sizeof(KeyEntry*)) * (mask + 1)));
-}
-
-uint32_t bucket_of(const char* key, int32_t mask) {
-  return key_hash(key) & static_cast<uint32_t>(mask);
 }
 
 // How many buckets ahead the walks below ask for a chain's first entry.
@@ -52,7 +50,7 @@ void grow(KeyTable* table) {
     for (KeyEntry* entry = table->buckets[i]; entry != nullptr; entry = entry->next) {
       // Links the entry behind the previous one of its class; its own next
       // is read by the loop before a later entry overwrites it.
-      if ((key_hash(entry->key()) & new_bit) != 0) {
+      if ((entry->hash & new_bit) != 0) {
         *high = entry;
         high = &entry->next;
       } else {
@@ -87,13 +85,63 @@ void shrink(KeyTable* table) {
   table->mask = new_count - 1;
 }
 
-// Links a new entry for `key` and `value` at `link`, the null next pointer at
-// the end of the key's chain (or its empty head), then runs the size check.
-void append_entry(KeyTable* table, KeyEntry** link, const char* key, void* value) {
+// Bytes of an ordinary entry block (an entry larger than a quarter of this
+// gets a block of its own).
+constexpr size_t kBlockBytes = 1 << 16;
+
+}  // namespace
+
+// The head of a block; the entries follow it.
+struct EntryBlock {
+  EntryBlock* before;  // the block made before this one, or null
+};
+
+namespace {
+
+constexpr size_t kEntryAlign = alignof(KeyEntry);
+// Where a block's first entry begins.
+constexpr size_t kBlockHead = (sizeof(EntryBlock) + kEntryAlign - 1) / kEntryAlign * kEntryAlign;
+
+// `size` bytes for a new entry, aligned for it, from the newest block or a
+// new one.
+void* carve(KeyTable* table, size_t size) {
+  size = (size + kEntryAlign - 1) / kEntryAlign * kEntryAlign;
+  auto used = static_cast<size_t>(table->block_used);
+  if (table->blocks != nullptr && used + size <= static_cast<size_t>(table->block_size)) {
+    table->block_used = static_cast<int32_t>(used + size);
+    return reinterpret_cast<char*>(table->blocks) + used;
+  }
+  size_t bytes = size > kBlockBytes / 4 ? kBlockHead + size : kBlockBytes;
+  // Beyond what one allocation can ask for: util_alloc's exhaustion.
+  auto* block =
+      static_cast<EntryBlock*>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
+  if (bytes == kBlockBytes || table->blocks == nullptr) {
+    block->before = table->blocks;
+    table->blocks = block;
+    table->block_size = static_cast<int32_t>(bytes);
+    table->block_used = static_cast<int32_t>(kBlockHead + size);
+  } else {
+    // A block of its own for a large entry goes behind the newest block,
+    // which keeps its room for the entries after it.
+    block->before = table->blocks->before;
+    table->blocks->before = block;
+  }
+  return reinterpret_cast<char*>(block) + kBlockHead;
+}
+
+// Links a new entry for `key` (whose key_hash is `hash`) and `value` at
+// `link`, the null next pointer at the end of the key's chain (or its empty
+// head), then runs the size check.
+void append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t hash, void* value) {
   size_t length = std::strlen(key);
-  auto* entry = static_cast<KeyEntry*>(
-      util_alloc(static_cast<int32_t>(sizeof(KeyEntry) + length + 1)));
+  // Never less than the struct itself, whose padding holds the first bytes
+  // of a short key.
+  size_t size =
+      std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
+  auto* entry = static_cast<KeyEntry*>(carve(table, size));
+  entry->next = nullptr;
   entry->value = value;
+  entry->hash = hash;
   std::memcpy(entry->key(), key, length + 1);
   *link = entry;
   ++table->count;
@@ -110,7 +158,6 @@ void visit_chain(KeyTable* table, int32_t index, KeyVisitor visitor, void* closu
     KeyEntry* successor = entry->next;
     if (visitor(entry->key(), entry->value, closure) != 0) {
       *link = successor;
-      util_free(entry);
       --table->count;
     } else {
       link = &entry->next;
@@ -141,23 +188,31 @@ KeyTable* keytable_new() {
 
 void keytable_free(KeyTable* table, void (*release_value)(void* value)) {
   if (table == nullptr) return;
-  for (int32_t i = 0; i <= table->mask; ++i) {
-    KeyEntry* entry = table->buckets[i];
-    while (entry != nullptr) {
-      KeyEntry* next = entry->next;
-      if (release_value != nullptr) release_value(entry->value);
-      util_free(entry);
-      entry = next;
+  if (release_value != nullptr) {
+    for (int32_t i = 0; i <= table->mask; ++i) {
+      for (KeyEntry* entry = table->buckets[i]; entry != nullptr; entry = entry->next) {
+        release_value(entry->value);
+      }
     }
+  }
+  EntryBlock* block = table->blocks;
+  while (block != nullptr) {
+    EntryBlock* before = block->before;
+    util_free(block);
+    block = before;
   }
   util_free(table->buckets);
   util_free(table);
 }
 
 void keytable_add(KeyTable* table, const char* key, void* value) {
-  KeyEntry** link = &table->buckets[bucket_of(key, table->mask)];
+  keytable_add_hashed(table, key, key_hash(key), value);
+}
+
+void keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value) {
+  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   while (*link != nullptr) link = &(*link)->next;
-  append_entry(table, link, key, value);
+  append_entry(table, link, key, hash, value);
 }
 
 void keytable_replace(KeyTable* table, const char* key, void* value) {
@@ -165,22 +220,32 @@ void keytable_replace(KeyTable* table, const char* key, void* value) {
 }
 
 void* keytable_exchange(KeyTable* table, const char* key, void* value) {
-  KeyEntry** link = &table->buckets[bucket_of(key, table->mask)];
+  bool created = false;
+  return keytable_exchange_hashed(table, key, key_hash(key), value, &created);
+}
+
+void* keytable_exchange_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
+                               bool* created) {
+  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   for (; *link != nullptr; link = &(*link)->next) {
-    if (text_icompare((*link)->key(), key) == 0) {
+    // Keys equal without regard to case have equal hashes.
+    if ((*link)->hash == hash && text_icompare((*link)->key(), key) == 0) {
       void* old = (*link)->value;
       (*link)->value = value;
+      *created = false;
       return old;
     }
   }
-  append_entry(table, link, key, value);
+  append_entry(table, link, key, hash, value);
+  *created = true;
   return nullptr;
 }
 
 void* keytable_get(const KeyTable* table, const char* key) {
-  for (KeyEntry* entry = table->buckets[bucket_of(key, table->mask)]; entry != nullptr;
-       entry = entry->next) {
-    if (text_icompare(entry->key(), key) == 0) return entry->value;
+  uint32_t hash = key_hash(key);
+  for (KeyEntry* entry = table->buckets[hash & static_cast<uint32_t>(table->mask)];
+       entry != nullptr; entry = entry->next) {
+    if (entry->hash == hash && text_icompare(entry->key(), key) == 0) return entry->value;
   }
   return nullptr;
 }
@@ -200,6 +265,12 @@ void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t coun
     // strides ahead and the entry it names one stride ahead.
     if (i + 2 * kPrefetchAhead < count) prefetch(&table->buckets[buckets[i + 2 * kPrefetchAhead]]);
     if (i + kPrefetchAhead < count) prefetch(table->buckets[buckets[i + kPrefetchAhead]]);
+    // And the value of that entry half a stride ahead, by then arrived:
+    // a visitor that writes entries out reads every value.
+    if (i + kPrefetchAhead / 2 < count) {
+      const KeyEntry* head = table->buckets[buckets[i + kPrefetchAhead / 2]];
+      if (head != nullptr) prefetch(head->value);
+    }
     visit_chain(table, buckets[i], visitor, closure);
   }
   keytable_check_size(table);

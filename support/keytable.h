@@ -4,6 +4,11 @@
 // It owns its entries (each with an inline copy of its key) and its bucket
 // array, but never releases, copies or inspects a value: values belong to
 // the table's users. Running out of memory ends the process (util_fatal).
+// Entries are carved from large blocks the table holds until keytable_free:
+// the table is filled once and emptied once, and a block per entry would
+// cost an allocation to fill it and a release (merging with its neighbours,
+// a cache miss each) to empty it. A removed entry's memory is therefore
+// not reused; a table that is refilled again and again grows.
 //
 // Enumeration order is part of the tool's output format, so it is fixed:
 //  - key_hash below picks the bucket (hash & mask);
@@ -27,9 +32,14 @@
 struct KeyEntry {
   KeyEntry* next;  // following entry of the same chain, or null
   void* value;     // the stored value, owned by the table's user; may be null
-  // The key text, terminated, is stored inline right after these fields.
-  char* key() { return reinterpret_cast<char*>(this + 1); }
+  uint32_t hash;   // key_hash(key()): a resize and a lookup need not read the key
+  // The key text, terminated, is stored inline right after the hash (in
+  // what would be padding), so the hash costs the entry 4 bytes, not 8.
+  char* key() { return reinterpret_cast<char*>(&hash + 1); }
 };
+
+// A block of entries (defined by the table's code).
+struct EntryBlock;
 
 struct KeyTable {
   int32_t mask;       // bucket count minus one: 2^k - 1, never below 15
@@ -37,10 +47,13 @@ struct KeyTable {
   int32_t max_load;   // load limit in percent; always 75
   KeyEntry** buckets; // mask + 1 chain heads, null for an empty chain; a
                       // halving keeps the larger array, null beyond mask
+  EntryBlock* blocks; // the blocks entries are carved from, newest first
+  int32_t block_used; // bytes of the newest block in use
+  int32_t block_size; // bytes of the newest block
 };
 
 // Visitor for keytable_enum. `key` lives only for the call; return nonzero
-// to have the entry unlinked and released (its value is not touched).
+// to have the entry unlinked (its value is not touched).
 using KeyVisitor = int (*)(const char* key, void* value, void* closure);
 
 // The hash: h = 0xF0E1D2; for each byte b, s = (b | 0x20) as a signed byte
@@ -69,6 +82,13 @@ void keytable_replace(KeyTable* table, const char* key, void* value);
 // it added a new entry (or the displaced value was null). One chain walk
 // where keytable_get followed by keytable_replace takes two.
 void* keytable_exchange(KeyTable* table, const char* key, void* value);
+
+// keytable_add and keytable_exchange for a caller that has the key's hash
+// (key_hash(key)) already: they skip computing it again. The exchange sets
+// `*created` to whether it added a new entry rather than replacing a value.
+void keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value);
+void* keytable_exchange_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
+                               bool* created);
 
 // The value of the first equal key in chain order, or null if none.
 void* keytable_get(const KeyTable* table, const char* key);

@@ -67,9 +67,12 @@ int run_keyfolder(int argc, char** argv) {
   output_path = argc == 3 ? argv[2] : argv[1];
 
   key_table = keytable_new();
+  entry_log = entry_log_new();
   convert();
   // Values and table go in one walk without the enumeration's size check: a
   // shrink here could run out of memory after the output was replaced.
+  entry_log_free(entry_log);
+  entry_log = nullptr;
   keytable_free(key_table, util_free);
   key_table = nullptr;
   std::fflush(stdout);

@@ -4,6 +4,7 @@
 
 #include "support/alloc.h"
 #include "support/text.h"
+#include "tool/entry_log.h"
 #include "tool/line_reader.h"
 #include "tool/run_state.h"
 
@@ -69,17 +70,22 @@ void flush_stores(ParseState* state) {
   for (int i = 0; i < state->pending_count; ++i) {
     state->pending[i].hash = key_hash(state->pending[i].key);
     keytable_prefetch_bucket(key_table, state->pending[i].hash);
+    if (entry_log != nullptr) entry_log_prefetch_slot(entry_log, state->pending[i].key);
   }
   for (int i = 0; i < state->pending_count; ++i) {
     keytable_prefetch_chain(key_table, state->pending[i].hash);
+    if (entry_log != nullptr) entry_log_prefetch_text(entry_log, state->pending[i].key);
   }
   for (int i = 0; i < state->pending_count; ++i) {
     PendingStore* store = &state->pending[i];
+    bool created = true;
     if (store->is_directive) {
-      keytable_add(key_table, store->key, nullptr);
+      keytable_add_hashed(key_table, store->key, store->hash, nullptr);
     } else {
-      util_free(keytable_exchange(key_table, store->key, store->value));
+      util_free(
+          keytable_exchange_hashed(key_table, store->key, store->hash, store->value, &created));
     }
+    if (created && entry_log != nullptr) entry_log_record(entry_log, store->key, store->hash);
   }
   state->pending_count = 0;
 }

@@ -20,7 +20,8 @@ constexpr int kComposedKeyChars = 79;  // "section:name" as stored
 constexpr const char* kTopmostSection = "__topmost__";
 
 // Reads `stream` (open, at its start, owned by the caller) to its end into
-// the process-wide key table.
+// the process-wide key table, which only gains entries and new values; each
+// entry it creates is logged in entry_log when that is not null.
 void parse_config(FILE* stream);
 
 // Skips white space at the start of `source`, takes at most `limit`

@@ -5,6 +5,7 @@
 const char* input_path = nullptr;
 const char* output_path = nullptr;
 KeyTable* key_table = nullptr;
+EntryLog* entry_log = nullptr;
 int32_t floating_count = 0;
 int32_t directive_count = 0;
 int run_status = 0;
@@ -18,6 +19,7 @@ void run_state_reset() {
   input_path = nullptr;
   output_path = nullptr;
   key_table = nullptr;
+  entry_log = nullptr;
   floating_count = 0;
   directive_count = 0;
   run_status = 0;

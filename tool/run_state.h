@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "support/keytable.h"
+#include "tool/entry_log.h"
 
 constexpr const char* kVersion = "0.1.0";
 constexpr const char* kCredit = "Lanternfold Tools <keyfolder@example.org>";
@@ -18,6 +19,9 @@ extern const char* input_path;
 extern const char* output_path;
 // The one key table of the process, owned by the driver.
 extern KeyTable* key_table;
+// The entries the parser created in key_table (see entry_log.h), for the
+// writer; owned by the driver with the table. Null: none are logged.
+extern EntryLog* entry_log;
 // Floating keys met by the parser.
 extern int32_t floating_count;
 // Directive lines met by the parser.
@@ -29,5 +33,5 @@ extern int run_status;
 void report_access_error(const char* path);
 
 // Puts every field back to its start value (null, 0) for a new run in the
-// same process; the table must already have been released.
+// same process; the table and the log must already have been released.
 void run_state_reset();

@@ -58,8 +58,13 @@ void merge_sort(char** texts, char** scratch, int count, Compare compare) {
 }  // namespace
 
 int section_weight(const char* name) {
+  // The comparator weighs both names at every call: a first letter that
+  // differs rules a weighted name out without comparing the rest. (The
+  // names fold as text_icompare folds them: A-Z only.)
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  char first = fold(name[0]);
   for (const SectionWeight& entry : kWeights) {
-    if (text_icompare(entry.name, name) == 0) return entry.weight;
+    if (fold(entry.name[0]) == first && text_icompare(entry.name, name) == 0) return entry.weight;
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include "support/alloc.h"
 #include "support/platform.h"
 #include "support/ptrlist.h"
+#include "tool/entry_log.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
@@ -28,116 +29,63 @@ struct SectionContext {
   size_t name_length;  // strlen(name), taken once per section
 };
 
-// One gathered section with the full hashes of its entries, so that writing
-// it visits only the buckets holding them instead of the whole table.
-struct Gathered {
-  const char* name;  // the section name; the section list owns the text
-  uint32_t* hashes;  // key_hash of every entry of the section (heap)
-  int32_t count;     // hashes in use
-  int32_t capacity;  // hashes allocated
+// The full hashes of each section's entries, so that writing a section
+// visits only the buckets holding them instead of the whole table.
+struct Layout {
+  uint32_t* hashes;  // every logged hash, grouped by section (heap)
+  int32_t* starts;   // section_count + 1 offsets into hashes: section s has
+                     // hashes[starts[s]..starts[s + 1]) (heap)
 };
 
-// Gathered sections by exact name text, in open addressing over a
-// power-of-two slot array kept at most half full. Not a second KeyTable:
-// names that differ only in letter case are distinct sections.
-struct SectionIndex {
-  Gathered** slots;  // mask + 1 slots, null when free; the index owns each
-                     // record until write_own_buckets takes them and the array
-  uint32_t mask;     // slot count minus one
-  int32_t count;     // records held
-  PtrList* list;     // the section list, appended in gathering order
-};
-
-constexpr uint32_t kFirstIndexMask = 63;
-constexpr int32_t kFirstHashCapacity = 8;
-
-// FNV-1a over the `length` bytes at `text`: the index's own hash, exact bytes.
-uint32_t name_hash(const char* text, size_t length) {
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < length; ++i) {
-    h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
+// Gathers the sections from `log` as a whole-table pass of collect_section
+// over key_table would: appends heap copies of their names to `sections` in
+// the order that pass first meets them, and fills `layout`. That pass walks
+// the buckets in ascending order and each chain from its head, where the
+// log's creation order is the chain order; so it meets a section first at
+// its entry with the least (bucket under the current mask, creation index),
+// and sorting the sections by that pair gives its order.
+void gather_logged(const EntryLog* log, PtrList* sections, Layout* layout) {
+  auto mask = static_cast<uint32_t>(key_table->mask);
+  int32_t count = log->section_count;
+  auto* first =
+      static_cast<uint64_t*>(util_alloc(static_cast<int32_t>(sizeof(uint64_t)) * count));
+  layout->starts =
+      static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * (count + 1)));
+  for (int32_t s = 0; s < count; ++s) first[s] = UINT64_MAX;
+  for (int32_t i = 0; i < log->count; ++i) {
+    const LoggedEntry& entry = log->entries[i];
+    uint64_t met = (static_cast<uint64_t>(entry.hash & mask) << 32) | static_cast<uint32_t>(i);
+    if (met < first[entry.section]) first[entry.section] = met;
+    ++layout->starts[entry.section + 1];
   }
-  return h;
+  auto* order = static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * count));
+  for (int32_t s = 0; s < count; ++s) order[s] = s;
+  std::sort(order, order + count, [first](int32_t a, int32_t b) { return first[a] < first[b]; });
+  for (int32_t s = 0; s < count; ++s) {
+    ptrlist_append(sections, util_strdup(entry_log_name(log, order[s])));
+  }
+  util_free(order);
+
+  // A counting sort: each section's hashes land in its own range. `first`
+  // is reused as every section's next free place.
+  for (int32_t s = 0; s < count; ++s) {
+    layout->starts[s + 1] += layout->starts[s];
+    first[s] = static_cast<uint64_t>(layout->starts[s]);
+  }
+  layout->hashes =
+      static_cast<uint32_t*>(util_alloc(static_cast<int32_t>(sizeof(uint32_t)) * log->count));
+  for (int32_t i = 0; i < log->count; ++i) {
+    const LoggedEntry& entry = log->entries[i];
+    layout->hashes[first[entry.section]++] = entry.hash;
+  }
+  util_free(first);
 }
 
-// The slot that holds the section named by the `length` bytes at `name`, or
-// the free slot where it belongs.
-Gathered** find_slot(const SectionIndex* index, const char* name, size_t length) {
-  uint32_t i = name_hash(name, length) & index->mask;
-  while (index->slots[i] != nullptr) {
-    const char* held = index->slots[i]->name;
-    if (std::strncmp(held, name, length) == 0 && held[length] == '\0') break;
-    i = (i + 1) & index->mask;
-  }
-  return &index->slots[i];
-}
-
-Gathered** new_slots(uint32_t mask) {
-  return static_cast<Gathered**>(
-      util_alloc(static_cast<int32_t>(sizeof(Gathered*) * (static_cast<size_t>(mask) + 1))));
-}
-
-void grow_index(SectionIndex* index) {
-  Gathered** old = index->slots;
-  uint32_t old_mask = index->mask;
-  index->mask = old_mask * 2 + 1;
-  index->slots = new_slots(index->mask);
-  for (uint32_t i = 0; i <= old_mask; ++i) {
-    if (old[i] == nullptr) continue;
-    const char* name = old[i]->name;
-    *find_slot(index, name, std::strlen(name)) = old[i];
-  }
-  util_free(old);
-}
-
-// Releases the records and the slot array (if not taken already).
-void release_index(SectionIndex* index) {
-  if (index->slots == nullptr) return;
-  for (uint32_t i = 0; i <= index->mask; ++i) {
-    if (index->slots[i] == nullptr) continue;
-    util_free(index->slots[i]->hashes);
-    util_free(index->slots[i]);
-  }
-  util_free(index->slots);
-  index->slots = nullptr;
-}
-
-// Enumeration visitor, `closure` the SectionIndex: gathers sections as
-// collect_section does (same skips, same order in the list) and records
-// every entry's hash under its section. Always returns 0.
-int gather_entry(const char* key, void* value, void* closure) {
-  (void)value;
-  if (key[0] == '#') return 0;
-  size_t length = std::strcspn(key, ":");
-  if (length == 0) return 0;
-  auto* index = static_cast<SectionIndex*>(closure);
-  Gathered** slot = find_slot(index, key, length);
-  if (*slot == nullptr) {
-    char* name = static_cast<char*>(util_alloc(static_cast<int32_t>(length + 1)));
-    std::memcpy(name, key, length);
-    ptrlist_append(index->list, name);
-    auto* section = static_cast<Gathered*>(util_alloc(sizeof(Gathered)));
-    section->name = name;
-    *slot = section;
-    if (++index->count * 2 > static_cast<int64_t>(index->mask) + 1) {
-      grow_index(index);
-      slot = find_slot(index, key, length);
-    }
-  }
-  Gathered* section = *slot;
-  if (section->count == section->capacity) {
-    int32_t capacity = section->capacity == 0 ? kFirstHashCapacity : section->capacity * 2;
-    auto* hashes =
-        static_cast<uint32_t*>(util_alloc(static_cast<int32_t>(sizeof(uint32_t)) * capacity));
-    if (section->count != 0) {
-      std::memcpy(hashes, section->hashes, sizeof(uint32_t) * static_cast<size_t>(section->count));
-    }
-    util_free(section->hashes);
-    section->hashes = hashes;
-    section->capacity = capacity;
-  }
-  section->hashes[section->count++] = key_hash(key);
-  return 0;
+void release_layout(Layout* layout) {
+  util_free(layout->hashes);
+  util_free(layout->starts);
+  layout->hashes = nullptr;
+  layout->starts = nullptr;
 }
 
 bool is_comment_line(const char* line) {
@@ -208,60 +156,83 @@ void write_section_header(SafeOutput* output, const char* name) {
   }
 }
 
+// Below this many buckets a comparison sort is the quicker.
+constexpr int32_t kRadixSortFrom = 256;
+constexpr int kRadixBits = 11;
+
+// Sorts the `count` bucket numbers at `buckets` (each at most `mask`) in
+// ascending order, using `spare` (as many numbers) as room. A section of
+// thousands of keys is sorted in two passes over its buckets instead of a
+// dozen comparisons per key.
+void sort_buckets(int32_t* buckets, int32_t* spare, int32_t count, uint32_t mask) {
+  if (count < kRadixSortFrom) {
+    std::sort(buckets, buckets + count);
+    return;
+  }
+  constexpr uint32_t kDigits = 1u << kRadixBits;
+  int32_t* from = buckets;
+  int32_t* to = spare;
+  for (int shift = 0; (mask >> shift) != 0; shift += kRadixBits) {
+    int32_t place[kDigits] = {};
+    for (int32_t i = 0; i < count; ++i) {
+      ++place[(static_cast<uint32_t>(from[i]) >> shift) & (kDigits - 1)];
+    }
+    int32_t sum = 0;
+    for (int32_t& slot : place) {
+      int32_t here = slot;
+      slot = sum;
+      sum += here;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+      to[place[(static_cast<uint32_t>(from[i]) >> shift) & (kDigits - 1)]++] = from[i];
+    }
+    std::swap(from, to);
+  }
+  if (from != buckets) std::memcpy(buckets, from, sizeof(int32_t) * static_cast<size_t>(count));
+}
+
 // Writes a section as write_section does, visiting only the buckets that
-// hold its entries under the table's current mask. The whole-table pass
-// meets this section's entries in ascending bucket order, each chain from
-// its head, and leaves every other entry alone; so does this, and it ends
-// with the same size check, so every removal and halving, and with them the
-// order of every later section, are what the whole-table pass gives.
-// `scratch` holds at least section->count bucket numbers.
-void write_section_buckets(SafeOutput* output, const Gathered* section, int32_t* scratch) {
-  write_section_header(output, section->name);
+// hold its entries (`count` hashes at `hashes`) under the table's current
+// mask. The whole-table pass meets this section's entries in ascending
+// bucket order, each chain from its head, and leaves every other entry
+// alone; so does this, and it ends with the same size check, so every
+// removal and halving, and with them the order of every later section, are
+// what the whole-table pass gives. `scratch` holds at least 2 x `count`
+// numbers.
+void write_section_buckets(SafeOutput* output, const char* name, const uint32_t* hashes,
+                           int32_t count, int32_t* scratch) {
+  write_section_header(output, name);
   // The mask can have halved since the hashes were recorded: recompute.
   auto mask = static_cast<uint32_t>(key_table->mask);
-  for (int32_t i = 0; i < section->count; ++i) {
-    scratch[i] = static_cast<int32_t>(section->hashes[i] & mask);
-  }
-  std::sort(scratch, scratch + section->count);
-  auto buckets = static_cast<int32_t>(std::unique(scratch, scratch + section->count) - scratch);
-  SectionContext context{output, section->name, std::strlen(section->name)};
+  for (int32_t i = 0; i < count; ++i) scratch[i] = static_cast<int32_t>(hashes[i] & mask);
+  sort_buckets(scratch, scratch + count, count, mask);
+  auto buckets = static_cast<int32_t>(std::unique(scratch, scratch + count) - scratch);
+  SectionContext context{output, name, std::strlen(name)};
   keytable_enum_buckets(key_table, scratch, buckets, write_entry, &context);
 }
 
 // How the sections are gathered and written: one enumeration of the whole
-// table per section (the plain form, the tests' reference), or only each
-// section's own buckets (the same output in time linear in the entries).
+// table per section (the plain form, the tests' reference), or from the
+// entry log, each section by its own buckets (the same output in time
+// linear in the entries).
 enum class SectionPasses { kWholeTable, kOwnBuckets };
 
-// Writes every section of the ordered list by write_section_buckets, taking
-// the records out of `index` in that order and releasing each once its
-// section is written. The index's slot array goes before any entry is
-// freed: with glibc's fast bins in use, releasing a block that large after
-// the entries makes the allocator merge every block freed by then in one
-// pass over cold memory.
-void write_own_buckets(SafeOutput* output, PtrList* sections, SectionIndex* index) {
-  int32_t count = ptrlist_count(sections);
-  auto* order =
-      static_cast<Gathered**>(util_alloc(static_cast<int32_t>(sizeof(Gathered*)) * count));
+// Writes every section of the ordered list by write_section_buckets.
+void write_own_buckets(SafeOutput* output, const PtrList* sections, const EntryLog* log,
+                       const Layout* layout) {
   int32_t largest = 0;
-  int32_t i = 0;
+  for (int32_t s = 0; s < log->section_count; ++s) {
+    largest = std::max(largest, layout->starts[s + 1] - layout->starts[s]);
+  }
+  auto* scratch =
+      static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * 2 * largest));
   for (PtrNode* node = sections->head; node != nullptr; node = node->next) {
     const char* name = static_cast<const char*>(node->item);
-    order[i] = *find_slot(index, name, std::strlen(name));
-    largest = std::max(largest, order[i]->count);
-    ++i;
-  }
-  util_free(index->slots);
-  index->slots = nullptr;
-  auto* scratch =
-      static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * largest));
-  for (i = 0; i < count; ++i) {
-    write_section_buckets(output, order[i], scratch);
-    util_free(order[i]->hashes);
-    util_free(order[i]);
+    int32_t s = entry_log_find(log, name);
+    write_section_buckets(output, name, layout->hashes + layout->starts[s],
+                          layout->starts[s + 1] - layout->starts[s], scratch);
   }
   util_free(scratch);
-  util_free(order);
 }
 
 void convert_table(SectionPasses passes) {
@@ -274,9 +245,12 @@ void convert_table(SectionPasses passes) {
   }
 
   PtrList sections{nullptr, nullptr};
-  SectionIndex index{new_slots(kFirstIndexMask), kFirstIndexMask, 0, &sections};
+  Layout layout{nullptr, nullptr};
   if (passes == SectionPasses::kOwnBuckets) {
-    keytable_enum(key_table, gather_entry, &index);
+    gather_logged(entry_log, &sections, &layout);
+    // The size check that ends the whole-table pass. (After a parse, which
+    // only adds, it never resizes.)
+    keytable_check_size(key_table);
   } else {
     keytable_enum(key_table, collect_section, &sections);
   }
@@ -286,7 +260,7 @@ void convert_table(SectionPasses passes) {
   if (!safe_output_open(&output, output_path)) {
     report_access_error(output_path);
     release_items(&block);
-    release_index(&index);
+    release_layout(&layout);
     release_items(&sections);
     return;
   }
@@ -301,13 +275,13 @@ void convert_table(SectionPasses passes) {
   }
   release_items(&block);
   if (passes == SectionPasses::kOwnBuckets) {
-    write_own_buckets(&output, &sections, &index);
+    write_own_buckets(&output, &sections, entry_log, &layout);
   } else {
     for (PtrNode* node = sections.head; node != nullptr; node = node->next) {
       write_section(&output, static_cast<const char*>(node->item));
     }
   }
-  release_index(&index);
+  release_layout(&layout);
   release_items(&sections);
   if (!safe_output_commit(&output)) report_access_error(output_path);
 }
@@ -376,6 +350,8 @@ void write_section(SafeOutput* output, const char* name) {
   keytable_enum(key_table, write_entry, &context);
 }
 
-void write_config() { convert_table(SectionPasses::kOwnBuckets); }
+void write_config() {
+  convert_table(entry_log != nullptr ? SectionPasses::kOwnBuckets : SectionPasses::kWholeTable);
+}
 
 void write_config_literal() { convert_table(SectionPasses::kWholeTable); }

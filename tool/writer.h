@@ -17,9 +17,11 @@ constexpr const char* kStampPrefix = "; keyfolder'd on ";
 
 // Converts the process-wide key table into the file at output_path, taking
 // the comment block from input_path. Runs only after the parser met a
-// floating key. Each section is written by visiting only the buckets that
-// hold its entries, so a run costs time linear in the entries; the output is
-// byte for byte that of write_config_literal.
+// floating key. The sections come from entry_log, which must hold every
+// entry the parse of this table created, and each is written by visiting
+// only the buckets that hold its entries, so a run costs time linear in the
+// entries; the output is byte for byte that of write_config_literal. With no
+// log (entry_log null) it is write_config_literal.
 void write_config();
 
 // The same conversion in its plain form: one enumeration of the whole table

@@ -1,0 +1,72 @@
+// The entry log: every entry the parser created that the writer will gather,
+// in creation order, with its full hash and its section.
+//
+// While a table is only filled (entries added at the ends of their chains,
+// values replaced in place, growth splitting chains in order), every chain
+// lists its entries in the order they were created. So where a whole-table
+// enumeration meets each entry, and with it the order in which it first
+// meets each section, follows from the hashes and the creation order alone:
+// the writer reads both here instead of walking the whole table. A section
+// is the exact text of a key before its first ':' (letter case counts); keys
+// that begin with '#' or have an empty section part are never gathered and
+// are not logged. Running out of memory ends the process (util_fatal).
+#pragma once
+
+#include <cstdint>
+
+// One logged entry.
+struct LoggedEntry {
+  uint32_t hash;    // key_hash of the entry's key
+  int32_t section;  // the section's number, 0 up (see entry_log_name)
+};
+
+// A slot of the section index.
+struct SectionSlot {
+  uint32_t hash;    // the section text's index hash
+  int32_t section;  // section + 1; 0 for a free slot
+};
+
+struct EntryLog {
+  LoggedEntry* entries;   // `count` entries in creation order (heap, owned)
+  int32_t count;          // entries logged
+  int32_t capacity;       // entries allocated
+  char* text;             // every section text, terminated, one after the
+                          // other: kept together, a lookup stays in cache (owned)
+  int32_t text_used;      // bytes of text in use
+  int32_t text_capacity;  // bytes of text allocated
+  int32_t* name_at;       // offset in text of each section's text (owned)
+  int32_t section_count;  // sections named
+  int32_t name_capacity;  // name_at allocated
+  SectionSlot* slots;     // exact-text index over the sections, slot_mask + 1
+                          // slots, at most half in use (owned)
+  uint32_t slot_mask;     // slot count minus one
+  int32_t recent[2];      // the last two sections logged (-1: none), tried
+                          // first: a header's keys may have a floating key
+                          // of another section among them
+};
+
+// An empty log. Released with entry_log_free.
+EntryLog* entry_log_new();
+
+// Releases the log, its arrays and its section texts; null is a no-op.
+void entry_log_free(EntryLog* log);
+
+// Logs a new entry with key `key` and hash `hash` (key_hash(key)) if it is
+// one that gathering counts; call once per created entry, in creation order.
+void entry_log_record(EntryLog* log, const char* key, uint32_t hash);
+
+// Hints for a caller about to log many entries, as keytable_prefetch_bucket
+// and keytable_prefetch_chain are for the table: start loading the index
+// slot of the section of `key`, and, once that slot has had time to arrive,
+// the section's text. They change nothing.
+void entry_log_prefetch_slot(const EntryLog* log, const char* key);
+void entry_log_prefetch_text(const EntryLog* log, const char* key);
+
+// The text of section `section`; it stays valid until the log is next
+// changed.
+inline const char* entry_log_name(const EntryLog* log, int32_t section) {
+  return log->text + log->name_at[section];
+}
+
+// The index of the section whose text is `name` exactly, or -1.
+int32_t entry_log_find(const EntryLog* log, const char* name);
