@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/alloc.h"
+#include "support/prefetch.h"
 #include "support/text.h"
 
 namespace {
@@ -20,18 +21,6 @@ KeyEntry** new_buckets(int32_t mask) {
 
 // How many buckets ahead the walks below ask for a chain's first entry.
 constexpr int32_t kPrefetchAhead = 8;
-
-// Starts loading the memory at `address` (which may be null) without
-// waiting for it. Entries lie all over the heap and chains are short, so a
-// walk over many buckets would otherwise stall on memory at nearly every
-// entry; asking a few buckets ahead overlaps those waits.
-inline void prefetch(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
 
 // Doubles the bucket array. Old bucket i splits into new buckets i and
 // i + old count (the one new hash bit decides); walking the old chain from

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "support/alloc.h"
+#include "support/prefetch.h"
 
 namespace {
 
@@ -35,15 +36,6 @@ uint32_t name_hash(const char* text, size_t length) {
   uint32_t h = 2166136261u;
   for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
   return h;
-}
-
-// Starts loading the memory at `address` without waiting for it.
-inline void prefetch(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
 }
 
 // Whether section `section` has the `length` bytes at `name` as its text.
