@@ -19,16 +19,10 @@ int text_icompare(const char* a, const char* b) {
   }
 }
 
-void text_append(char* field, size_t capacity, const char* source, size_t count) {
+void text_append(char* field, size_t capacity, const char* source) {
   size_t used = std::strlen(field);
-  if (used >= capacity) return;
-  size_t room = capacity - used;
   size_t take = 0;
-  while (take < count && take < room && source[take] != '\0') ++take;
+  while (used + take < capacity && source[take] != '\0') ++take;
   std::memcpy(field + used, source, take);
   field[used + take] = '\0';
-}
-
-void text_append(char* field, size_t capacity, const char* source) {
-  text_append(field, capacity, source, static_cast<size_t>(-1));
 }

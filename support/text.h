@@ -17,10 +17,7 @@ inline bool text_is_white(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Appends at most `count` bytes of `source` (fewer if it ends first) to the
-// terminated text in `field`, which holds `capacity` characters plus the
-// terminator; stops at the capacity and always terminates.
-void text_append(char* field, size_t capacity, const char* source, size_t count);
-
-// Appends all of the terminated `source`, cut at the field's capacity.
+// Appends the terminated `source` to the terminated text in `field`, which
+// holds `capacity` characters plus the terminator: cut at the capacity,
+// always terminated.
 void text_append(char* field, size_t capacity, const char* source);
