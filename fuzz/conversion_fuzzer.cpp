@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "support/alloc.h"
+#include "support/arena.h"
 #include "support/keytable.h"
 #include "tool/driver.h"
 #include "tool/line_reader.h"
@@ -108,7 +108,8 @@ Expected expect_conversion() {
   std::fclose(input);
   expected.converted = floating_count != 0;
   keytable_enum(key_table, expect_entry, &expected);
-  keytable_free(key_table, util_free);
+  keytable_free(key_table);
+  arena_release(&value_texts);
   run_state_reset();
   return expected;
 }

@@ -74,50 +74,6 @@ void shrink(KeyTable* table) {
   table->mask = new_count - 1;
 }
 
-// Bytes of an ordinary entry block (an entry larger than a quarter of this
-// gets a block of its own).
-constexpr size_t kBlockBytes = 1 << 16;
-
-}  // namespace
-
-// The head of a block; the entries follow it.
-struct EntryBlock {
-  EntryBlock* before;  // the block made before this one, or null
-};
-
-namespace {
-
-constexpr size_t kEntryAlign = alignof(KeyEntry);
-// Where a block's first entry begins.
-constexpr size_t kBlockHead = (sizeof(EntryBlock) + kEntryAlign - 1) / kEntryAlign * kEntryAlign;
-
-// `size` bytes for a new entry, aligned for it, from the newest block or a
-// new one.
-void* carve(KeyTable* table, size_t size) {
-  size = (size + kEntryAlign - 1) / kEntryAlign * kEntryAlign;
-  auto used = static_cast<size_t>(table->block_used);
-  if (table->blocks != nullptr && used + size <= static_cast<size_t>(table->block_size)) {
-    table->block_used = static_cast<int32_t>(used + size);
-    return reinterpret_cast<char*>(table->blocks) + used;
-  }
-  size_t bytes = size > kBlockBytes / 4 ? kBlockHead + size : kBlockBytes;
-  // Beyond what one allocation can ask for: util_alloc's exhaustion.
-  auto* block =
-      static_cast<EntryBlock*>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
-  if (bytes == kBlockBytes || table->blocks == nullptr) {
-    block->before = table->blocks;
-    table->blocks = block;
-    table->block_size = static_cast<int32_t>(bytes);
-    table->block_used = static_cast<int32_t>(kBlockHead + size);
-  } else {
-    // A block of its own for a large entry goes behind the newest block,
-    // which keeps its room for the entries after it.
-    block->before = table->blocks->before;
-    table->blocks->before = block;
-  }
-  return reinterpret_cast<char*>(block) + kBlockHead;
-}
-
 // Links a new entry for `key` (whose key_hash is `hash`) and `value` at
 // `link`, the null next pointer at the end of the key's chain (or its empty
 // head), then runs the size check.
@@ -127,7 +83,7 @@ void append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t ha
   // of a short key.
   size_t size =
       std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
-  auto* entry = static_cast<KeyEntry*>(carve(table, size));
+  auto* entry = static_cast<KeyEntry*>(arena_carve(&table->entries, size, alignof(KeyEntry)));
   entry->next = nullptr;
   entry->value = value;
   entry->hash = hash;
@@ -175,21 +131,9 @@ KeyTable* keytable_new() {
   return table;
 }
 
-void keytable_free(KeyTable* table, void (*release_value)(void* value)) {
+void keytable_free(KeyTable* table) {
   if (table == nullptr) return;
-  if (release_value != nullptr) {
-    for (int32_t i = 0; i <= table->mask; ++i) {
-      for (KeyEntry* entry = table->buckets[i]; entry != nullptr; entry = entry->next) {
-        release_value(entry->value);
-      }
-    }
-  }
-  EntryBlock* block = table->blocks;
-  while (block != nullptr) {
-    EntryBlock* before = block->before;
-    util_free(block);
-    block = before;
-  }
+  arena_release(&table->entries);
   util_free(table->buckets);
   util_free(table);
 }

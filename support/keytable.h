@@ -4,11 +4,11 @@
 // It owns its entries (each with an inline copy of its key) and its bucket
 // array, but never releases, copies or inspects a value: values belong to
 // the table's users. Running out of memory ends the process (util_fatal).
-// Entries are carved from large blocks the table holds until keytable_free:
-// the table is filled once and emptied once, and a block per entry would
-// cost an allocation to fill it and a release (merging with its neighbours,
-// a cache miss each) to empty it. A removed entry's memory is therefore
-// not reused; a table that is refilled again and again grows.
+// Entries are carved from an arena the table holds until keytable_free: the
+// table is filled once and emptied once, and a block per entry would cost an
+// allocation to fill it and a release (merging with its neighbours, a cache
+// miss each) to empty it. A removed entry's memory is therefore not reused;
+// a table that is refilled again and again grows.
 //
 // Enumeration order is part of the tool's output format, so it is fixed:
 //  - key_hash below picks the bucket (hash & mask);
@@ -29,6 +29,8 @@
 
 #include <cstdint>
 
+#include "support/arena.h"
+
 struct KeyEntry {
   KeyEntry* next;  // following entry of the same chain, or null
   void* value;     // the stored value, owned by the table's user; may be null
@@ -38,18 +40,13 @@ struct KeyEntry {
   char* key() { return reinterpret_cast<char*>(&hash + 1); }
 };
 
-// A block of entries (defined by the table's code).
-struct EntryBlock;
-
 struct KeyTable {
   int32_t mask;       // bucket count minus one: 2^k - 1, never below 15
   int32_t count;      // entries in all chains
   int32_t max_load;   // load limit in percent; always 75
   KeyEntry** buckets; // mask + 1 chain heads, null for an empty chain; a
                       // halving keeps the larger array, null beyond mask
-  EntryBlock* blocks; // the blocks entries are carved from, newest first
-  int32_t block_used; // bytes of the newest block in use
-  int32_t block_size; // bytes of the newest block
+  Arena entries;      // where the entries are carved from
 };
 
 // Visitor for keytable_enum. `key` lives only for the call; return nonzero
@@ -63,11 +60,10 @@ uint32_t key_hash(const char* text);
 // A table of 16 empty buckets. Released with keytable_free.
 KeyTable* keytable_new();
 
-// Releases every entry, the bucket array and the table. Each value is given
-// to `release_value` when that is not null (null values included), else left
-// alone. No size check runs: releasing a table never allocates, so it cannot
-// fail after the output has been replaced.
-void keytable_free(KeyTable* table, void (*release_value)(void* value) = nullptr);
+// Releases every entry, the bucket array and the table; values are not
+// touched. No size check runs: releasing a table never allocates, so it
+// cannot fail after the output has been replaced.
+void keytable_free(KeyTable* table);
 
 // Appends a new entry (a copy of `key`, and `value`) at the end of its chain
 // without looking for an equal key, then runs the size check.

@@ -122,8 +122,9 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
   }
   EXPECT_TRUE(completed) << "no run got past all failure points";
   // The switch must reach real failure points: the fixture alone allocates
-  // well over a hundred times and writes far over ten times.
-  EXPECT_GT(failures, memory ? 100 : 10);
+  // dozens of times (tables, arrays, blocks, names, comment lines) and
+  // writes far over ten times.
+  EXPECT_GT(failures, memory ? 40 : 10);
   if (!HasFailure()) {
     std::printf("%s: %d failure points exercised, each left the files intact\n", fault.name,
                 failures);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "support/alloc.h"
+#include "support/arena.h"
 #include "support/keytable.h"
 #include "tool/line_reader.h"
 #include "tool/run_state.h"
@@ -48,7 +48,6 @@ int collect_entry(const char* key, void* value, void* closure) {
   auto* entries = static_cast<std::vector<Entry>*>(closure);
   entries->push_back(
       {key, value ? std::optional<std::string>(static_cast<char*>(value)) : std::nullopt});
-  util_free(value);
   return 1;
 }
 
@@ -77,6 +76,7 @@ Parsed parse_text(const std::string& text) {
   keytable_enum(key_table, collect_entry, &parsed.entries);
   keytable_free(key_table);
   key_table = nullptr;
+  arena_release(&value_texts);
   sort_by_key(&parsed.entries);
   return parsed;
 }

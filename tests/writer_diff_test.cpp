@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/alloc.h"
+#include "support/arena.h"
 #include "support/keytable.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
@@ -24,7 +24,7 @@ namespace {
 
 int record_key(const char* key, void* value, void* closure) {
   static_cast<std::vector<std::string>*>(closure)->push_back(key);
-  util_free(value);
+  (void)value;
   return 1;
 }
 
@@ -70,6 +70,7 @@ Result convert(const ToolDir& dir, void (*writer)()) {
   key_table = nullptr;
   entry_log_free(entry_log);
   entry_log = nullptr;
+  arena_release(&value_texts);
   result.file = after_first_line(dir.read("out.conf"));
   std::remove(output.c_str());
   return result;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "support/alloc.h"
+#include "support/arena.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/writer.h"
@@ -69,12 +69,13 @@ int run_keyfolder(int argc, char** argv) {
   key_table = keytable_new();
   entry_log = entry_log_new();
   convert();
-  // Values and table go in one walk without the enumeration's size check: a
-  // shrink here could run out of memory after the output was replaced.
+  // No enumeration and so no size check here: a shrink could run out of
+  // memory after the output was replaced. The values go all at once.
   entry_log_free(entry_log);
   entry_log = nullptr;
-  keytable_free(key_table, util_free);
+  keytable_free(key_table);
   key_table = nullptr;
+  arena_release(&value_texts);
   std::fflush(stdout);
   return run_status;
 }

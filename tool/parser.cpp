@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "support/alloc.h"
+#include "support/arena.h"
 #include "support/text.h"
 #include "tool/entry_log.h"
 #include "tool/line_reader.h"
@@ -13,7 +13,7 @@ namespace {
 // A store waiting to go into the table.
 struct PendingStore {
   char key[kComposedKeyChars + 1];  // the composed key
-  char* value;                      // heap copy of the value; null for a directive
+  char* value;                      // the value's copy in value_texts; null for a directive
   bool is_directive;                // added as a new entry, not replacing
   uint32_t hash;                    // key_hash(key)
 };
@@ -82,15 +82,17 @@ void flush_stores(ParseState* state) {
     if (store->is_directive) {
       keytable_add_hashed(key_table, store->key, store->hash, nullptr);
     } else {
-      util_free(
-          keytable_exchange_hashed(key_table, store->key, store->hash, store->value, &created));
+      // A displaced value is left where it is: value_texts releases all
+      // of them at once.
+      keytable_exchange_hashed(key_table, store->key, store->hash, store->value, &created);
     }
     if (created && entry_log != nullptr) entry_log_record(entry_log, store->key, store->hash);
   }
   state->pending_count = 0;
 }
 
-// Queues the store of `value` (a heap copy, or null for a directive) under
+// Queues the store of `value` (a copy in value_texts, or null for a
+// directive) under
 // section:name.
 void queue_store(ParseState* state, const char* section, const char* name, char* value,
                  bool is_directive) {
@@ -101,10 +103,10 @@ void queue_store(ParseState* state, const char* section, const char* name, char*
   if (state->pending_count == kStoreBatch) flush_stores(state);
 }
 
-// Stores a heap copy of `value` under section:name, releasing the value an
-// equal key held before; the entry keeps its first key text and place.
+// Stores a copy of `value` under section:name in place of the value an equal
+// key held before; the entry keeps its first key text and place.
 void store_value(ParseState* state, const char* section, const char* name, const char* value) {
-  queue_store(state, section, name, util_strdup(value), false);
+  queue_store(state, section, name, arena_strdup(&value_texts, value), false);
 }
 
 // If `value` ends with a backslash, removes that one backslash and returns

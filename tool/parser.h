@@ -1,7 +1,7 @@
 // The input parser: reads a whole configuration file and fills the key table.
 //
-// Every key is stored under its composed key "section:name" with a heap copy
-// of its value; every "#" directive line under "section:#text" with no value
+// Every key is stored under its composed key "section:name" with a copy of
+// its value in value_texts; every "#" directive line under "section:#text" with no value
 // ("__topmost__" while no section is current). Floating keys and directives
 // are counted in floating_count and directive_count. Lines that fit no form
 // are dropped silently; over-long parts are cut to their fields. There are no
@@ -20,7 +20,8 @@ constexpr int kComposedKeyChars = 79;  // "section:name" as stored
 constexpr const char* kTopmostSection = "__topmost__";
 
 // Reads `stream` (open, at its start, owned by the caller) to its end into
-// the process-wide key table, which only gains entries and new values; each
+// the process-wide key table, which only gains entries and new values (a
+// replaced value stays in value_texts, unused, until that is released); each
 // entry it creates is logged in entry_log when that is not null.
 void parse_config(FILE* stream);
 

@@ -6,6 +6,7 @@ const char* input_path = nullptr;
 const char* output_path = nullptr;
 KeyTable* key_table = nullptr;
 EntryLog* entry_log = nullptr;
+Arena value_texts{};
 int32_t floating_count = 0;
 int32_t directive_count = 0;
 int run_status = 0;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "support/arena.h"
 #include "support/keytable.h"
 #include "tool/entry_log.h"
 
@@ -19,6 +20,10 @@ extern const char* input_path;
 extern const char* output_path;
 // The one key table of the process, owned by the driver.
 extern KeyTable* key_table;
+// The texts of key_table's values: the parser copies every value here,
+// and nothing releases one alone; owned by the driver, released with
+// arena_release once the table is gone.
+extern Arena value_texts;
 // The entries the parser created in key_table (see entry_log.h), for the
 // writer; owned by the driver with the table. Null: none are logged.
 extern EntryLog* entry_log;
@@ -33,5 +38,6 @@ extern int run_status;
 void report_access_error(const char* path);
 
 // Puts every field back to its start value (null, 0) for a new run in the
-// same process; the table and the log must already have been released.
+// same process; the table, the log and value_texts must already have been
+// released.
 void run_state_reset();

@@ -340,7 +340,7 @@ int write_entry(const char* key, void* value, void* context) {
     line[used++] = '\n';
     safe_output_write(section->output, line, used);
   }
-  util_free(value);
+  // The value stays in value_texts, which the driver releases whole.
   return 1;
 }
 

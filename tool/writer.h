@@ -3,7 +3,7 @@
 // Copies the input's leading comment block (earlier stamp lines dropped),
 // orders the sections present in the table, and writes a stamp line, the
 // block and every section with its entries in key-table order, removing
-// each entry (and releasing its value) once written. The output replaces the
+// each entry once written (its value stays where it is: value_texts). The output replaces the
 // old file only when all of it was written (see safe_output.h); any file that
 // cannot be accessed is reported with report_access_error.
 #pragma once
@@ -39,6 +39,6 @@ int collect_section(const char* key, void* value, void* list);
 void write_section(SafeOutput* output, const char* name);
 
 // Enumeration visitor, `context` the SectionContext of write_section: writes
-// an entry of that section as "name = value" (a directive as its text),
-// releases the value and returns 1; other entries stay (0).
+// an entry of that section as "name = value" (a directive as its text) and
+// returns 1; other entries stay (0). The value is not released.
 int write_entry(const char* key, void* value, void* context);

@@ -1,0 +1,68 @@
+#include "support/arena.h"
+
+#include <cstring>
+
+#include "support/alloc.h"
+
+// The head of a block; the pieces follow it.
+struct ArenaBlock {
+  ArenaBlock* before;  // the block made before this one, or null
+};
+
+namespace {
+
+// Bytes of an ordinary block. A piece larger than a quarter of this gets a
+// block of its own, so at most a quarter of a block is ever left unused.
+constexpr size_t kBlockBytes = 1 << 16;
+
+// Where a block's first piece may begin: past the head, at the strictest
+// alignment a piece may ask for.
+constexpr size_t kBlockHead =
+    (sizeof(ArenaBlock) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
+    alignof(std::max_align_t);
+
+size_t round_up(size_t value, size_t align) { return (value + align - 1) & ~(align - 1); }
+
+}  // namespace
+
+void* arena_carve(Arena* arena, size_t size, size_t align) {
+  size_t start = round_up(arena->used, align);
+  if (arena->blocks != nullptr && start + size <= arena->size) {
+    arena->used = start + size;
+    return reinterpret_cast<char*>(arena->blocks) + start;
+  }
+  size_t bytes = size > kBlockBytes / 4 ? kBlockHead + size : kBlockBytes;
+  // Beyond what one allocation can ask for: util_alloc's exhaustion.
+  auto* block =
+      static_cast<ArenaBlock*>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
+  if (bytes == kBlockBytes || arena->blocks == nullptr) {
+    block->before = arena->blocks;
+    arena->blocks = block;
+    arena->size = bytes;
+    arena->used = kBlockHead + size;
+  } else {
+    // A block of its own for a large piece goes behind the newest block,
+    // which keeps its room for the pieces after it.
+    block->before = arena->blocks->before;
+    arena->blocks->before = block;
+  }
+  return reinterpret_cast<char*>(block) + kBlockHead;
+}
+
+char* arena_strdup(Arena* arena, const char* text) {
+  if (text == nullptr) return nullptr;
+  size_t length = std::strlen(text) + 1;
+  auto* copy = static_cast<char*>(arena_carve(arena, length, 1));
+  std::memcpy(copy, text, length);
+  return copy;
+}
+
+void arena_release(Arena* arena) {
+  ArenaBlock* block = arena->blocks;
+  while (block != nullptr) {
+    ArenaBlock* before = block->before;
+    util_free(block);
+    block = before;
+  }
+  *arena = Arena{};
+}

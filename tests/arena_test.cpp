@@ -1,0 +1,71 @@
+#include "support/arena.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Copies made across many blocks, with large ones among them, must each
+// keep their own text: a piece carved over another, or a large block linked
+// so that the newest block's room is lost or reused, shows here.
+TEST(ArenaTest, CopiesStayIntactAcrossBlocksAndLargePieces) {
+  Arena arena{};
+  std::vector<std::string> texts;
+  std::vector<char*> copies;
+  for (int i = 0; i < 20000; ++i) {
+    // Every 997th text is larger than a quarter of a block.
+    size_t length = i % 997 == 0 ? 20000 + static_cast<size_t>(i) : static_cast<size_t>(i % 300);
+    std::string text(length, static_cast<char>('a' + i % 26));
+    texts.push_back(text);
+    copies.push_back(arena_strdup(&arena, text.c_str()));
+  }
+  for (size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(texts[i], copies[i]) << "copy " << i;
+  arena_release(&arena);
+  EXPECT_EQ(arena.blocks, nullptr);
+}
+
+TEST(ArenaTest, NullGivesNullAndEmptyGivesEmpty) {
+  Arena arena{};
+  EXPECT_EQ(arena_strdup(&arena, nullptr), nullptr);
+  EXPECT_EQ(arena.blocks, nullptr);  // nothing carved for null
+  const char* empty = arena_strdup(&arena, "");
+  ASSERT_NE(empty, nullptr);
+  EXPECT_STREQ(empty, "");
+  arena_release(&arena);
+}
+
+// Pieces of odd sizes between aligned ones must not shift the alignment.
+TEST(ArenaTest, CarvedPiecesAreAlignedAndDisjoint) {
+  Arena arena{};
+  std::vector<std::pair<uintptr_t, size_t>> pieces;
+  for (int i = 0; i < 5000; ++i) {
+    size_t align = size_t{1} << (i % 5);  // 1 to 16
+    size_t size = static_cast<size_t>(i % 37) + 1;
+    auto* piece = static_cast<char*>(arena_carve(&arena, size, align));
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(piece) % align, 0u) << "piece " << i;
+    std::memset(piece, 0xA5, size);
+    pieces.emplace_back(reinterpret_cast<uintptr_t>(piece), size);
+  }
+  std::sort(pieces.begin(), pieces.end());
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    ASSERT_LE(pieces[i - 1].first + pieces[i - 1].second, pieces[i].first) << "overlap";
+  }
+  arena_release(&arena);
+}
+
+// A released arena is empty and can be used again.
+TEST(ArenaTest, ReleasedArenaIsReusable) {
+  Arena arena{};
+  arena_strdup(&arena, "first life");
+  arena_release(&arena);
+  EXPECT_EQ(arena.used, 0u);
+  EXPECT_STREQ(arena_strdup(&arena, "second life"), "second life");
+  arena_release(&arena);
+}
+
+}  // namespace
