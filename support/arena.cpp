@@ -7,6 +7,8 @@
 // The head of a block; the pieces follow it.
 struct ArenaBlock {
   ArenaBlock* before;  // the block made before this one, or null
+  size_t used;         // bytes in use, set once a newer block is made (the
+                       // newest block's count is the arena's `used`)
 };
 
 namespace {
@@ -31,21 +33,18 @@ void* arena_carve(Arena* arena, size_t size, size_t align) {
     arena->used = start + size;
     return reinterpret_cast<char*>(arena->blocks) + start;
   }
+  // A large piece fills a block of its own, which becomes the newest, so
+  // the blocks stay in carving order; the rest of the block before it is
+  // left unused (at most three times the large piece).
   size_t bytes = size > kBlockBytes / 4 ? kBlockHead + size : kBlockBytes;
   // Beyond what one allocation can ask for: util_alloc's exhaustion.
   auto* block =
       static_cast<ArenaBlock*>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
-  if (bytes == kBlockBytes || arena->blocks == nullptr) {
-    block->before = arena->blocks;
-    arena->blocks = block;
-    arena->size = bytes;
-    arena->used = kBlockHead + size;
-  } else {
-    // A block of its own for a large piece goes behind the newest block,
-    // which keeps its room for the pieces after it.
-    block->before = arena->blocks->before;
-    arena->blocks->before = block;
-  }
+  if (arena->blocks != nullptr) arena->blocks->used = arena->used;
+  block->before = arena->blocks;
+  arena->blocks = block;
+  arena->size = bytes;
+  arena->used = kBlockHead + size;
   return reinterpret_cast<char*>(block) + kBlockHead;
 }
 
@@ -55,6 +54,15 @@ char* arena_strdup(Arena* arena, const char* text) {
   auto* copy = static_cast<char*>(arena_carve(arena, length, 1));
   std::memcpy(copy, text, length);
   return copy;
+}
+
+void arena_walk(const Arena* arena, void (*visit)(char* begin, char* end, void* closure),
+                void* closure) {
+  for (ArenaBlock* block = arena->blocks; block != nullptr; block = block->before) {
+    size_t used = block == arena->blocks ? arena->used : block->used;
+    char* base = reinterpret_cast<char*>(block);
+    visit(base + kBlockHead, base + used, closure);
+  }
 }
 
 void arena_release(Arena* arena) {

@@ -4,8 +4,9 @@
 // Pieces are carved in order from large blocks the arena holds, so making
 // one costs no allocation of its own and releasing them all costs one
 // release per block, not a visit to every piece. A piece cannot be released
-// alone: its memory is reused only after arena_release. Running out of
-// memory ends the process (util_fatal).
+// alone: its memory is reused only after arena_release. Blocks keep their
+// pieces in carving order, so arena_walk can find them again in that order.
+// Running out of memory ends the process (util_fatal).
 #pragma once
 
 #include <cstddef>
@@ -22,8 +23,19 @@ struct Arena {
 };
 
 // `size` bytes aligned to `align` (a power of two, at most that of any
-// type), valid until arena_release. Their content is unspecified.
+// type), valid until arena_release. Their content is unspecified. A piece
+// larger than a quarter of an ordinary block gets a block of its own, and
+// the pieces after it a new block.
 void* arena_carve(Arena* arena, size_t size, size_t align);
+
+// Visits every block, newest first, as `visit(begin, end, closure)`: the
+// block's first piece begins at `begin` (aligned for any type) and its last
+// ends at `end`; in between lie its pieces in carving order, each at the
+// alignment it was carved with. A walk that knows each piece's size and
+// alignment from its content therefore meets every piece, newest block
+// first and, within a block, oldest piece first.
+void arena_walk(const Arena* arena, void (*visit)(char* begin, char* end, void* closure),
+                void* closure);
 
 // A copy of `text` with its terminator, valid until arena_release; null in,
 // null out (nothing is carved then).

@@ -74,16 +74,29 @@ void shrink(KeyTable* table) {
   table->mask = new_count - 1;
 }
 
+// Bytes of the entry of a key of `length` characters: never less than the
+// struct itself, whose padding holds the first bytes of a short key.
+size_t entry_bytes(size_t length) {
+  return std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
+}
+
+// The mask the size rule gives a table that only ever gained `count`
+// entries: an add that lifts the load above the limit doubles the table
+// once, which brings the load back well below it, so this is the smallest
+// mask whose load is within the limit.
+int32_t filled_mask(int64_t count, int32_t max_load) {
+  int64_t mask = kMinMask;
+  while (count * 100 / (mask + 1) > max_load) mask = mask * 2 + 1;
+  return static_cast<int32_t>(mask);
+}
+
 // Links a new entry for `key` (whose key_hash is `hash`) and `value` at
 // `link`, the null next pointer at the end of the key's chain (or its empty
 // head), then runs the size check.
 void append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t hash, void* value) {
   size_t length = std::strlen(key);
-  // Never less than the struct itself, whose padding holds the first bytes
-  // of a short key.
-  size_t size =
-      std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
-  auto* entry = static_cast<KeyEntry*>(arena_carve(&table->entries, size, alignof(KeyEntry)));
+  auto* entry = static_cast<KeyEntry*>(
+      arena_carve(&table->entries, entry_bytes(length), alignof(KeyEntry)));
   entry->next = nullptr;
   entry->value = value;
   entry->hash = hash;
@@ -108,6 +121,42 @@ void visit_chain(KeyTable* table, int32_t index, KeyVisitor visitor, void* closu
       link = &entry->next;
     }
   }
+}
+
+// A settling table and room for the entries of one arena block.
+struct Relink {
+  KeyTable* table;
+  KeyEntry** scratch;
+};
+
+// Pushes every entry of one arena block (from `begin` to `end`, oldest
+// first) onto the front of its chain, newest first. Walked newest block
+// first, that leaves every chain in the order its entries were made.
+void relink_block(char* begin, char* end, void* closure) {
+  auto* relink = static_cast<Relink*>(closure);
+  int32_t count = 0;
+  for (char* piece = begin; piece < end; ++count) {
+    auto* entry = reinterpret_cast<KeyEntry*>(piece);
+    relink->scratch[count] = entry;
+    size_t bytes = entry_bytes(std::strlen(entry->key()));
+    piece += (bytes + alignof(KeyEntry) - 1) / alignof(KeyEntry) * alignof(KeyEntry);
+  }
+  KeyEntry** buckets = relink->table->buckets;
+  auto mask = static_cast<uint32_t>(relink->table->mask);
+  for (int32_t i = count - 1; i >= 0; --i) {
+    // The chain heads are scattered: ask for one a few entries ahead.
+    if (i >= kPrefetchAhead) prefetch(&buckets[relink->scratch[i - kPrefetchAhead]->hash & mask]);
+    KeyEntry* entry = relink->scratch[i];
+    KeyEntry** head = &buckets[entry->hash & mask];
+    entry->next = *head;
+    *head = entry;
+  }
+}
+
+// The byte count of the largest arena block, for relink's room.
+void measure_block(char* begin, char* end, void* closure) {
+  auto* largest = static_cast<size_t*>(closure);
+  *largest = std::max(*largest, static_cast<size_t>(end - begin));
 }
 
 }  // namespace
@@ -222,7 +271,38 @@ void keytable_check_size(KeyTable* table) {
   int64_t load = static_cast<int64_t>(table->count) * 100 / (static_cast<int64_t>(table->mask) + 1);
   if (load > table->max_load) {
     grow(table);
-  } else if (load < table->max_load / 4 && table->mask > kMinMask) {
+  } else if (load < table->max_load / 4 && table->mask > kMinMask && table->reserving == 0) {
     shrink(table);
   }
+}
+
+void keytable_reserve(KeyTable* table, int32_t count) {
+  table->reserving = 1;
+  int32_t mask = filled_mask(count, table->max_load);
+  if (table->count == 0 && mask > table->mask) {
+    KeyEntry** fresh = new_buckets(mask);
+    util_free(table->buckets);
+    table->buckets = fresh;
+    table->mask = mask;
+  }
+  while (table->mask < mask) grow(table);
+}
+
+void keytable_settle(KeyTable* table) {
+  if (table->reserving == 0) return;
+  table->reserving = 0;
+  int32_t mask = filled_mask(table->count, table->max_load);
+  // Only filled, the chains already hold their entries in the order made.
+  if (mask == table->mask) return;
+  size_t largest = 0;
+  arena_walk(&table->entries, measure_block, &largest);
+  auto room = static_cast<int64_t>(largest / sizeof(KeyEntry) + 1);
+  Relink relink{table, static_cast<KeyEntry**>(util_alloc(
+                           static_cast<int32_t>(room * static_cast<int64_t>(sizeof(KeyEntry*)))))};
+  KeyEntry** fresh = new_buckets(mask);
+  util_free(table->buckets);
+  table->buckets = fresh;
+  table->mask = mask;
+  arena_walk(&table->entries, relink_block, &relink);
+  util_free(relink.scratch);
 }

@@ -25,6 +25,10 @@
 // and more than 16 buckets are in use. One step at most per check, and the
 // check runs only after keytable_add and at the end of keytable_enum, so a
 // table emptied by one enumeration shrinks one halving per enumeration.
+//
+// A table that is only filled (adds and replaces, no removal) therefore
+// always lists each chain's entries in the order they were added, whatever
+// resizes came between; keytable_reserve relies on that.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +48,7 @@ struct KeyTable {
   int32_t mask;       // bucket count minus one: 2^k - 1, never below 15
   int32_t count;      // entries in all chains
   int32_t max_load;   // load limit in percent; always 75
+  int32_t reserving;  // nonzero from keytable_reserve to keytable_settle
   KeyEntry** buckets; // mask + 1 chain heads, null for an empty chain; a
                       // halving keeps the larger array, null beyond mask
   Arena entries;      // where the entries are carved from
@@ -112,4 +117,22 @@ void keytable_prefetch_bucket(const KeyTable* table, uint32_t hash);
 void keytable_prefetch_chain(const KeyTable* table, uint32_t hash);
 
 // Doubles or halves the bucket array by the rule above, or does nothing.
+// While a reservation is open it only ever doubles.
 void keytable_check_size(KeyTable* table);
+
+// For a table about to be filled with about `count` entries by adds and
+// replaces alone: makes room for them at once, so the table need not double
+// again and again as it fills, each doubling a walk over all its entries.
+// Until keytable_settle the table may hold more buckets than the size rule
+// gives (it still doubles when the load passes 75, but never halves);
+// lookups, adds and replaces work as ever. Nothing may remove an entry in
+// between: no enumeration runs until the table is settled.
+void keytable_reserve(KeyTable* table, int32_t count);
+
+// Ends a reservation (else does nothing): gives the table the bucket count
+// the size rule gives for its entries, each chain holding its entries in
+// the order they were added, which is the table the same adds make without
+// a reservation. When more room was reserved than the entries needed, the
+// chains are rebuilt by one pass over the entries in the order they were
+// made (the arena keeps them in that order).
+void keytable_settle(KeyTable* table);

@@ -1,9 +1,10 @@
 // What the tool needs from the operating system, in one place: the argument
-// list with wildcards expanded, and the local time written as the stamp line
-// shows it. Running out of memory ends the process (util_fatal).
+// list with wildcards expanded, the local time written as the stamp line
+// shows it, and the size of an open file. Running out of memory ends the process (util_fatal).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // An argument vector owned by the program: release with args_release.
@@ -30,3 +31,8 @@ constexpr int kTimeTextChars = 24;
 // with a leading zero, hh:mm:ss, four-digit year, single spaces between,
 // e.g. "Tue Dec 08 07:18:32 2026".
 void format_local_time(char text[kTimeTextChars + 1], time_t when);
+
+// The size in bytes of the regular file open as `stream`, or -1 when it is
+// not a regular file (a pipe, a terminal) or its size cannot be had. Only a
+// hint: the file may change before it is read.
+int64_t file_size_of(FILE* stream);

@@ -58,6 +58,41 @@ TEST(ArenaTest, CarvedPiecesAreAlignedAndDisjoint) {
   arena_release(&arena);
 }
 
+// A walk that knows each piece's size from its content meets every piece in
+// carving order, reading the blocks newest first; large pieces, which get
+// blocks of their own, must not break that order.
+TEST(ArenaTest, WalkFindsThePiecesInCarvingOrder) {
+  Arena arena{};
+  std::vector<uint32_t> carved;
+  for (uint32_t i = 0; i < 6000; ++i) {
+    uint32_t size = i % 1000 == 500 ? 30000 : 8 + 8 * (i % 11);
+    auto* piece = static_cast<uint32_t*>(arena_carve(&arena, size, 8));
+    piece[0] = size;
+    piece[1] = i;
+    carved.push_back(i);
+  }
+  std::vector<std::vector<uint32_t>> blocks;  // newest first
+  arena_walk(
+      &arena,
+      [](char* begin, char* end, void* closure) {
+        auto* found = static_cast<std::vector<std::vector<uint32_t>>*>(closure);
+        found->emplace_back();
+        for (char* piece = begin; piece < end;) {
+          auto* words = reinterpret_cast<uint32_t*>(piece);
+          found->back().push_back(words[1]);
+          piece += words[0];
+        }
+      },
+      &blocks);
+  std::vector<uint32_t> walked;
+  for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+    walked.insert(walked.end(), block->begin(), block->end());
+  }
+  EXPECT_EQ(walked, carved);
+  EXPECT_GT(blocks.size(), 10u);
+  arena_release(&arena);
+}
+
 // A released arena is empty and can be used again.
 TEST(ArenaTest, ReleasedArenaIsReusable) {
   Arena arena{};

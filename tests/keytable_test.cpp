@@ -311,8 +311,8 @@ TEST(KeyTable, BucketWalkMatchesWholeTableWalk) {
   }
 }
 
-// keytable_exchange is keytable_replace that hands back the old value: the
-// parser frees what it returns, so a wrong value is a leak or a double free.
+// keytable_exchange is keytable_replace that hands back the old value (and
+// tells whether it created the entry, which the parser logs).
 TEST(KeyTable, ExchangeReplacesInPlaceAndGivesBackTheOldValue) {
   KeyTable* table = keytable_new();
   EXPECT_EQ(keytable_exchange(table, "General:Foo", tag(1)), nullptr);
@@ -327,5 +327,101 @@ TEST(KeyTable, ExchangeReplacesInPlaceAndGivesBackTheOldValue) {
   EXPECT_EQ(table->mask, 15);
   keytable_exchange(table, "k011", nullptr);
   EXPECT_EQ(table->mask, 31);
+  keytable_free(table);
+}
+
+namespace {
+
+// Carries out stores [from, to) of one fixed mix on `table`: adds and
+// replaces of keys that repeat in other letter cases, keys added twice, and
+// keys long enough to get arena blocks of their own. Values tell the stores
+// apart.
+void fill(KeyTable* table, int from, int to, unsigned seed) {
+  std::mt19937 random(seed);
+  for (int i = 0; i < to; ++i) {
+    std::string key = random_key(random);
+    if (i % 500 == 7) key += std::string(20000 + static_cast<size_t>(i), 'L');
+    if (i < from) continue;
+    if (i % 3 == 0) {
+      keytable_add(table, key.c_str(), tag(i));
+    } else {
+      keytable_exchange(table, key.c_str(), tag(i));
+    }
+  }
+}
+
+// Every key with its value, in enumeration order (entries removed).
+std::vector<std::pair<std::string, void*>> drain(KeyTable* table) {
+  std::vector<std::pair<std::string, void*>> met;
+  keytable_enum(
+      table,
+      [](const char* key, void* value, void* closure) {
+        static_cast<std::vector<std::pair<std::string, void*>>*>(closure)->emplace_back(key,
+                                                                                       value);
+        return 1;
+      },
+      &met);
+  return met;
+}
+
+}  // namespace
+
+// A reserved table, settled, must be the table the same stores build step
+// by step: the same bucket count, chain order and values, whether the room
+// reserved was too small (it grew on the way), right, or too large (its
+// chains were rebuilt from the order the entries were made).
+TEST(KeyTable, SettledReservationIsTheTableBuiltStepByStep) {
+  const int entries_per_case[] = {0, 5, 12, 13, 700, 3000};
+  const int32_t reserved_per_case[] = {0, 1, 12, 13, 100, 1000, 5000, 100000};
+  for (int entries : entries_per_case) {
+    for (int32_t reserved : reserved_per_case) {
+      SCOPED_TRACE(std::to_string(entries) + " entries, room for " + std::to_string(reserved));
+      unsigned seed = static_cast<unsigned>(entries * 31 + reserved);
+      KeyTable* plain = keytable_new();
+      fill(plain, 0, entries, seed);
+      KeyTable* reserved_table = keytable_new();
+      keytable_reserve(reserved_table, reserved);
+      fill(reserved_table, 0, entries, seed);
+      keytable_settle(reserved_table);
+      ASSERT_EQ(reserved_table->mask, plain->mask);
+      ASSERT_EQ(reserved_table->count, plain->count);
+      ASSERT_EQ(drain(reserved_table), drain(plain));
+      // Settled, the size rule is back: emptied alike, both halve alike.
+      EXPECT_EQ(reserved_table->mask, plain->mask);
+      keytable_free(plain);
+      keytable_free(reserved_table);
+    }
+  }
+}
+
+// A reservation never halves the table, however empty it is, and settling
+// an unreserved table changes nothing.
+TEST(KeyTable, ReservationHoldsItsRoomUntilSettled) {
+  KeyTable* table = keytable_new();
+  keytable_reserve(table, 1000);  // 1,000 entries at 75 percent: 2,048 buckets
+  EXPECT_EQ(table->mask, 2047);
+  keytable_add(table, "a:b", nullptr);
+  EXPECT_EQ(table->mask, 2047);
+  keytable_settle(table);
+  EXPECT_EQ(table->mask, 15);
+  EXPECT_EQ(drain(table), (std::vector<std::pair<std::string, void*>>{{"a:b", nullptr}}));
+  keytable_settle(table);
+  EXPECT_EQ(table->mask, 15);
+  keytable_free(table);
+}
+
+// Reserving room in a table that already holds entries grows it in order.
+TEST(KeyTable, ReservationOfAFilledTableKeepsItsOrder) {
+  KeyTable* plain = keytable_new();
+  KeyTable* table = keytable_new();
+  fill(plain, 0, 900, 3);
+  fill(table, 0, 300, 3);
+  keytable_reserve(table, 40000);  // 40,000 entries at 75 percent: 65,536 buckets
+  EXPECT_EQ(table->mask, 65535);
+  fill(table, 300, 900, 3);
+  keytable_settle(table);
+  EXPECT_EQ(table->mask, plain->mask);
+  EXPECT_EQ(drain(table), drain(plain));
+  keytable_free(plain);
   keytable_free(table);
 }

@@ -1,9 +1,13 @@
 #include "tool/driver.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "support/arena.h"
+#include "support/keytable.h"
+#include "support/platform.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/writer.h"
@@ -16,6 +20,15 @@ constexpr const char* kBuildDate = __DATE__;
 
 // Input stream buffer in bytes.
 constexpr size_t kInputBufferBytes = 1 << 16;
+
+// The key table is sized for one entry per this many input bytes before the
+// parse: short "name=value" lines hold about that many, so a typical file
+// fills the table without doubling it again and again, and a file of
+// longer lines only costs one rebuild when the parse ends.
+constexpr int64_t kInputBytesPerEntry = 16;
+// Room reserved at most, in entries: a guess never asks for a table of more
+// than 32 million buckets (a quarter of a gigabyte of chain heads).
+constexpr int64_t kMostReservedEntries = int64_t{1} << 24;
 
 constexpr const char* kHelpText =
     "use this tool to merge floating keys like section:name=value into the more\n"
@@ -33,7 +46,13 @@ void convert() {
   // ours; it outlives the stream, which is closed below.
   static char buffer[kInputBufferBytes];
   std::setvbuf(input, buffer, _IOFBF, sizeof buffer);
+  int64_t size = file_size_of(input);
+  if (size > 0) {
+    keytable_reserve(key_table, static_cast<int32_t>(
+                                    std::min(size / kInputBytesPerEntry, kMostReservedEntries)));
+  }
   parse_config(input);
+  keytable_settle(key_table);
   // A stream that opened but could not be read (a directory, an I/O error)
   // must not pass for an empty, clean file.
   bool read_failed = std::ferror(input) != 0;
