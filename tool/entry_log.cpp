@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "support/alloc.h"
-#include "support/prefetch.h"
 
 namespace {
 
@@ -151,17 +150,6 @@ void entry_log_record(EntryLog* log, const char* key, uint32_t hash) {
     log->entries = static_cast<LoggedEntry*>(entries);
   }
   log->entries[log->count++] = LoggedEntry{hash, section};
-}
-
-void entry_log_prefetch_slot(const EntryLog* log, const char* key) {
-  size_t length = std::strcspn(key, ":");
-  prefetch(&log->slots[name_hash(key, length) & log->slot_mask]);
-}
-
-void entry_log_prefetch_text(const EntryLog* log, const char* key) {
-  size_t length = std::strcspn(key, ":");
-  const SectionSlot& slot = log->slots[name_hash(key, length) & log->slot_mask];
-  if (slot.section != 0) prefetch(entry_log_name(log, slot.section - 1));
 }
 
 int32_t entry_log_find(const EntryLog* log, const char* name) {

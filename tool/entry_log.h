@@ -55,13 +55,6 @@ void entry_log_free(EntryLog* log);
 // one that gathering counts; call once per created entry, in creation order.
 void entry_log_record(EntryLog* log, const char* key, uint32_t hash);
 
-// Hints for a caller about to log many entries, as keytable_prefetch_bucket
-// and keytable_prefetch_chain are for the table: start loading the index
-// slot of the section of `key`, and, once that slot has had time to arrive,
-// the section's text. They change nothing.
-void entry_log_prefetch_slot(const EntryLog* log, const char* key);
-void entry_log_prefetch_text(const EntryLog* log, const char* key);
-
 // The text of section `section`; it stays valid until the log is next
 // changed.
 inline const char* entry_log_name(const EntryLog* log, int32_t section) {

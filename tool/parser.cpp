@@ -70,11 +70,9 @@ void flush_stores(ParseState* state) {
   for (int i = 0; i < state->pending_count; ++i) {
     state->pending[i].hash = key_hash(state->pending[i].key);
     keytable_prefetch_bucket(key_table, state->pending[i].hash);
-    if (entry_log != nullptr) entry_log_prefetch_slot(entry_log, state->pending[i].key);
   }
   for (int i = 0; i < state->pending_count; ++i) {
     keytable_prefetch_chain(key_table, state->pending[i].hash);
-    if (entry_log != nullptr) entry_log_prefetch_text(entry_log, state->pending[i].key);
   }
   for (int i = 0; i < state->pending_count; ++i) {
     PendingStore* store = &state->pending[i];
