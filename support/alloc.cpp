@@ -4,12 +4,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "support/fault_injection.h"
 
 namespace {
 
 void (*fatal_cleanup)() = nullptr;
+
+// Large pages' size where the system offers them: 2 MB on x86-64 and most
+// ARM systems.
+constexpr uintptr_t kLargePageBytes = uintptr_t{1} << 21;
+
+// Marks the whole large pages inside `size` bytes at `block` for large
+// pages. The big arrays and blocks of a run over millions of keys are read
+// at random: with 4 KB pages each page costs a fault when first touched
+// and nearly every read a translation miss. Only a hint: where the system
+// gives no large pages (or only on request and refuses it) nothing changes.
+void prefer_large_pages(void* block, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  auto begin = (reinterpret_cast<uintptr_t>(block) + kLargePageBytes - 1) & ~(kLargePageBytes - 1);
+  auto end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kLargePageBytes - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)size;
+#endif
+}
 
 }  // namespace
 
@@ -20,6 +43,7 @@ void* util_alloc(int32_t size) {
                     ? nullptr
                     : std::calloc(1, size == 0 ? 1 : static_cast<size_t>(size));
   if (block == nullptr) util_fatal(3, "malloc error: requested %i bytes\n", size);
+  if (static_cast<size_t>(size) >= 2 * kLargePageBytes) prefer_large_pages(block, static_cast<size_t>(size));
   return block;
 }
 

@@ -9,7 +9,8 @@
 
 // Returns `size` zero-filled bytes, released with util_free. A request for
 // 0 bytes succeeds and returns a valid pointer. Ends the process with
-// "malloc error: requested %i bytes" when the memory cannot be had.
+// "malloc error: requested %i bytes" when the memory cannot be had. Blocks
+// of 4 MB or more are offered to the system for large pages (on Linux).
 void* util_alloc(int32_t size);
 
 // Returns a heap copy of `text` with its terminator, released with util_free;

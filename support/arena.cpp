@@ -1,5 +1,6 @@
 #include "support/arena.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/alloc.h"
@@ -13,9 +14,12 @@ struct ArenaBlock {
 
 namespace {
 
-// Bytes of an ordinary block. A piece larger than a quarter of this gets a
-// block of its own, so at most a quarter of a block is ever left unused.
+// Bytes of the first block.
 constexpr size_t kBlockBytes = 1 << 16;
+// Each ordinary block is twice the one before, up to this: an arena of a
+// few keys stays small, one of millions is a few dozen blocks, large
+// enough for large pages (see util_alloc).
+constexpr size_t kLargestBlockBytes = 1 << 22;
 
 // Where a block's first piece may begin: past the head, at the strictest
 // alignment a piece may ask for.
@@ -33,10 +37,11 @@ void* arena_carve(Arena* arena, size_t size, size_t align) {
     arena->used = start + size;
     return reinterpret_cast<char*>(arena->blocks) + start;
   }
-  // A large piece fills a block of its own, which becomes the newest, so
-  // the blocks stay in carving order; the rest of the block before it is
-  // left unused (at most three times the large piece).
-  size_t bytes = size > kBlockBytes / 4 ? kBlockHead + size : kBlockBytes;
+  // The next block, large enough for the piece, becomes the newest, so the
+  // blocks stay in carving order; the rest of the block before it, less
+  // than the piece, is left unused.
+  size_t ordinary = std::min(kLargestBlockBytes, std::max(kBlockBytes, 2 * arena->size));
+  size_t bytes = std::max(ordinary, kBlockHead + size);
   // Beyond what one allocation can ask for: util_alloc's exhaustion.
   auto* block =
       static_cast<ArenaBlock*>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));

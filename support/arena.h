@@ -24,8 +24,8 @@ struct Arena {
 
 // `size` bytes aligned to `align` (a power of two, at most that of any
 // type), valid until arena_release. Their content is unspecified. A piece
-// larger than a quarter of an ordinary block gets a block of its own, and
-// the pieces after it a new block.
+// that does not fit in the newest block starts a new one (as large as it
+// needs), leaving the rest of the old one unused.
 void* arena_carve(Arena* arena, size_t size, size_t align);
 
 // Visits every block, newest first, as `visit(begin, end, closure)`: the
