@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "support/alloc.h"
+#include "support/prefetch.h"
 
 namespace {
 
@@ -74,10 +75,9 @@ void grow_slots(EntryLog* log) {
   util_free(old);
 }
 
-// The index of the section named by the `length` bytes at `name`, named
-// anew if it is not yet.
-int32_t section_of(EntryLog* log, const char* name, size_t length) {
-  uint32_t hash = name_hash(name, length);
+// The index of the section named by the `length` bytes at `name` (whose
+// name_hash is `hash`), named anew if it is not yet.
+int32_t section_of(EntryLog* log, const char* name, size_t length, uint32_t hash) {
   SectionSlot* slot = find_slot(log, name, length, hash);
   if (slot->section != 0) return slot->section - 1;
   if (log->section_count == log->name_capacity) {
@@ -133,14 +133,29 @@ void entry_log_free(EntryLog* log) {
   util_free(log);
 }
 
-void entry_log_record(EntryLog* log, const char* key, uint32_t hash) {
-  if (key[0] == '#') return;
+SectionProbe entry_log_probe(const EntryLog* log, const char* key) {
   size_t length = std::strcspn(key, ":");
-  if (length == 0) return;
+  if (key[0] == '#' || length == 0) return SectionProbe{0, -1};
+  uint32_t hash = name_hash(key, length);
+  prefetch(&log->slots[hash & log->slot_mask]);
+  return SectionProbe{hash, static_cast<int32_t>(length)};
+}
+
+void entry_log_prefetch_name(const EntryLog* log, SectionProbe probe) {
+  if (probe.length < 0) return;
+  const SectionSlot& slot = log->slots[probe.hash & log->slot_mask];
+  if (slot.section != 0) prefetch(entry_log_name(log, slot.section - 1));
+}
+
+void entry_log_record(EntryLog* log, const char* key, uint32_t hash, SectionProbe probe) {
+  if (probe.length < 0) return;
+  auto length = static_cast<size_t>(probe.length);
   int32_t section = log->recent[0];
   if (section < 0 || !is_named(log, section, key, length)) {
     section = log->recent[1];
-    if (section < 0 || !is_named(log, section, key, length)) section = section_of(log, key, length);
+    if (section < 0 || !is_named(log, section, key, length)) {
+      section = section_of(log, key, length, probe.hash);
+    }
     log->recent[1] = log->recent[0];
     log->recent[0] = section;
   }

@@ -51,9 +51,27 @@ EntryLog* entry_log_new();
 // Releases the log, its arrays and its section texts; null is a no-op.
 void entry_log_free(EntryLog* log);
 
+// A key's section as the log's index sees it, measured once per key. A
+// caller that logs many entries probes each key a little ahead of logging
+// it, so the index slot and the section's name are loaded meanwhile.
+struct SectionProbe {
+  uint32_t hash;   // the section text's index hash
+  int32_t length;  // bytes before the key's first ':'; -1 for a key that
+                   // gathering never counts (section part empty or '#')
+};
+
+// Measures the section of `key` and starts loading its index slot.
+SectionProbe entry_log_probe(const EntryLog* log, const char* key);
+
+// Starts loading the section name that the probe's slot names, if any; best
+// called once that slot has had time to arrive. Changes nothing.
+void entry_log_prefetch_name(const EntryLog* log, SectionProbe probe);
+
 // Logs a new entry with key `key` and hash `hash` (key_hash(key)) if it is
 // one that gathering counts; call once per created entry, in creation order.
-void entry_log_record(EntryLog* log, const char* key, uint32_t hash);
+// `probe` is entry_log_probe of the key, which stays good however the log
+// changes after it was taken: it holds only what the key's text gives.
+void entry_log_record(EntryLog* log, const char* key, uint32_t hash, SectionProbe probe);
 
 // The text of section `section`; it stays valid until the log is next
 // changed.

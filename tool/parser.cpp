@@ -16,6 +16,7 @@ struct PendingStore {
   char* value;                      // the value's copy in value_texts; null for a directive
   bool is_directive;                // added as a new entry, not replacing
   uint32_t hash;                    // key_hash(key)
+  SectionProbe section;             // the key's section for entry_log
 };
 
 // Stores are carried out a batch at a time (see flush_stores).
@@ -63,16 +64,20 @@ void compose_key(char key[kComposedKeyChars + 1], const char* section, const cha
 
 // Carries out the pending stores in input order. The table's chains lie
 // all over memory and each store would wait for its bucket slot and then
-// its chain; asking for the slots and chains of a whole batch first
-// overlaps those waits. Nothing reads the table before the parse ends and
-// the order of the stores is kept, so the table ends as with direct stores.
+// its chain, and each new entry for its section in the log's index;
+// asking for all of them for a whole batch first overlaps those waits.
+// Nothing reads the table before the parse ends and the order of the stores
+// is kept, so the table ends as with direct stores.
 void flush_stores(ParseState* state) {
   for (int i = 0; i < state->pending_count; ++i) {
-    state->pending[i].hash = key_hash(state->pending[i].key);
-    keytable_prefetch_bucket(key_table, state->pending[i].hash);
+    PendingStore* store = &state->pending[i];
+    store->hash = key_hash(store->key);
+    keytable_prefetch_bucket(key_table, store->hash);
+    if (entry_log != nullptr) store->section = entry_log_probe(entry_log, store->key);
   }
   for (int i = 0; i < state->pending_count; ++i) {
     keytable_prefetch_chain(key_table, state->pending[i].hash);
+    if (entry_log != nullptr) entry_log_prefetch_name(entry_log, state->pending[i].section);
   }
   for (int i = 0; i < state->pending_count; ++i) {
     PendingStore* store = &state->pending[i];
@@ -84,14 +89,15 @@ void flush_stores(ParseState* state) {
       // of them at once.
       keytable_exchange_hashed(key_table, store->key, store->hash, store->value, &created);
     }
-    if (created && entry_log != nullptr) entry_log_record(entry_log, store->key, store->hash);
+    if (created && entry_log != nullptr) {
+      entry_log_record(entry_log, store->key, store->hash, store->section);
+    }
   }
   state->pending_count = 0;
 }
 
 // Queues the store of `value` (a copy in value_texts, or null for a
-// directive) under
-// section:name.
+// directive) under section:name.
 void queue_store(ParseState* state, const char* section, const char* name, char* value,
                  bool is_directive) {
   PendingStore* store = &state->pending[state->pending_count++];
