@@ -43,7 +43,8 @@ void* util_alloc(int32_t size) {
                     ? nullptr
                     : std::calloc(1, size == 0 ? 1 : static_cast<size_t>(size));
   if (block == nullptr) util_fatal(3, "malloc error: requested %i bytes\n", size);
-  if (static_cast<size_t>(size) >= 2 * kLargePageBytes) prefer_large_pages(block, static_cast<size_t>(size));
+  if (static_cast<size_t>(size) >= 2 * kLargePageBytes)
+    prefer_large_pages(block, static_cast<size_t>(size));
   return block;
 }
 

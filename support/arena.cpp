@@ -23,9 +23,8 @@ constexpr size_t kLargestBlockBytes = 1 << 22;
 
 // Where a block's first piece may begin: past the head, at the strictest
 // alignment a piece may ask for.
-constexpr size_t kBlockHead =
-    (sizeof(ArenaBlock) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-    alignof(std::max_align_t);
+constexpr size_t kBlockHead = (sizeof(ArenaBlock) + alignof(std::max_align_t) - 1) /
+                              alignof(std::max_align_t) * alignof(std::max_align_t);
 
 size_t round_up(size_t value, size_t align) { return (value + align - 1) & ~(align - 1); }
 

@@ -10,13 +10,12 @@
 
 namespace {
 
-constexpr int32_t kMinMask = 15;   // 16 buckets, the smallest table
-constexpr int32_t kMaxLoad = 75;   // percent; growth above it
+constexpr int32_t kMinMask = 15;  // 16 buckets, the smallest table
+constexpr int32_t kMaxLoad = 75;  // percent; growth above it
 constexpr uint32_t kHashSeed = 0xF0E1D2;
 
 KeyEntry** new_buckets(int32_t mask) {
-  return static_cast<KeyEntry**>(
-      util_alloc(static_cast<int32_t>(sizeof(KeyEntry*)) * (mask + 1)));
+  return static_cast<KeyEntry**>(util_alloc(static_cast<int32_t>(sizeof(KeyEntry*)) * (mask + 1)));
 }
 
 // How many buckets ahead the walks below ask for a chain's first entry.
@@ -92,11 +91,12 @@ int32_t filled_mask(int64_t count, int32_t max_load) {
 
 // Links a new entry for `key` (whose key_hash is `hash`) and `value` at
 // `link`, the null next pointer at the end of the key's chain (or its empty
-// head), then runs the size check.
-void append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t hash, void* value) {
+// head), then runs the size check. Returns the entry.
+KeyEntry* append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t hash,
+                       void* value) {
   size_t length = std::strlen(key);
-  auto* entry = static_cast<KeyEntry*>(
-      arena_carve(&table->entries, entry_bytes(length), alignof(KeyEntry)));
+  auto* entry =
+      static_cast<KeyEntry*>(arena_carve(&table->entries, entry_bytes(length), alignof(KeyEntry)));
   entry->next = nullptr;
   entry->value = value;
   entry->hash = hash;
@@ -104,6 +104,7 @@ void append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t ha
   *link = entry;
   ++table->count;
   keytable_check_size(table);
+  return entry;
 }
 
 // Visits the chain of bucket `index` from its head for keytable_enum: the
@@ -191,10 +192,10 @@ void keytable_add(KeyTable* table, const char* key, void* value) {
   keytable_add_hashed(table, key, key_hash(key), value);
 }
 
-void keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value) {
+KeyEntry* keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value) {
   KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   while (*link != nullptr) link = &(*link)->next;
-  append_entry(table, link, key, hash, value);
+  return append_entry(table, link, key, hash, value);
 }
 
 void keytable_replace(KeyTable* table, const char* key, void* value) {
@@ -202,25 +203,32 @@ void keytable_replace(KeyTable* table, const char* key, void* value) {
 }
 
 void* keytable_exchange(KeyTable* table, const char* key, void* value) {
-  bool created = false;
-  return keytable_exchange_hashed(table, key, key_hash(key), value, &created);
-}
-
-void* keytable_exchange_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
-                               bool* created) {
+  uint32_t hash = key_hash(key);
   KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
   for (; *link != nullptr; link = &(*link)->next) {
-    // Keys equal without regard to case have equal hashes.
     if ((*link)->hash == hash && text_icompare((*link)->key(), key) == 0) {
       void* old = (*link)->value;
       (*link)->value = value;
-      *created = false;
       return old;
     }
   }
   append_entry(table, link, key, hash, value);
-  *created = true;
   return nullptr;
+}
+
+KeyEntry* keytable_store_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
+                                bool* created) {
+  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
+  for (; *link != nullptr; link = &(*link)->next) {
+    // Keys equal without regard to case have equal hashes.
+    if ((*link)->hash == hash && text_icompare((*link)->key(), key) == 0) {
+      (*link)->value = value;
+      *created = false;
+      return *link;
+    }
+  }
+  *created = true;
+  return append_entry(table, link, key, hash, value);
 }
 
 void* keytable_get(const KeyTable* table, const char* key) {
@@ -240,24 +248,6 @@ void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure) {
   keytable_check_size(table);
 }
 
-void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t count,
-                           KeyVisitor visitor, void* closure) {
-  for (int32_t i = 0; i < count; ++i) {
-    // The bucket heads themselves are scattered too: fetch a head two
-    // strides ahead and the entry it names one stride ahead.
-    if (i + 2 * kPrefetchAhead < count) prefetch(&table->buckets[buckets[i + 2 * kPrefetchAhead]]);
-    if (i + kPrefetchAhead < count) prefetch(table->buckets[buckets[i + kPrefetchAhead]]);
-    // And the value of that entry half a stride ahead, by then arrived:
-    // a visitor that writes entries out reads every value.
-    if (i + kPrefetchAhead / 2 < count) {
-      const KeyEntry* head = table->buckets[buckets[i + kPrefetchAhead / 2]];
-      if (head != nullptr) prefetch(head->value);
-    }
-    visit_chain(table, buckets[i], visitor, closure);
-  }
-  keytable_check_size(table);
-}
-
 void keytable_prefetch_bucket(const KeyTable* table, uint32_t hash) {
   prefetch(&table->buckets[hash & static_cast<uint32_t>(table->mask)]);
 }
@@ -267,13 +257,20 @@ void keytable_prefetch_chain(const KeyTable* table, uint32_t hash) {
 }
 
 void keytable_check_size(KeyTable* table) {
-  // 64-bit product: a count above 21 million entries must not overflow.
-  int64_t load = static_cast<int64_t>(table->count) * 100 / (static_cast<int64_t>(table->mask) + 1);
-  if (load > table->max_load) {
+  int32_t mask = keytable_checked_mask(table->count, table->mask);
+  if (mask > table->mask) {
     grow(table);
-  } else if (load < table->max_load / 4 && table->mask > kMinMask && table->reserving == 0) {
+  } else if (mask < table->mask && table->reserving == 0) {
     shrink(table);
   }
+}
+
+int32_t keytable_checked_mask(int64_t count, int32_t mask) {
+  // 64-bit product: a count above 21 million entries must not overflow.
+  int64_t load = count * 100 / (static_cast<int64_t>(mask) + 1);
+  if (load > kMaxLoad) return mask * 2 + 1;
+  if (load < kMaxLoad / 4 && mask > kMinMask) return mask / 2;
+  return mask;
 }
 
 void keytable_reserve(KeyTable* table, int32_t count) {

@@ -84,12 +84,14 @@ void keytable_replace(KeyTable* table, const char* key, void* value);
 // where keytable_get followed by keytable_replace takes two.
 void* keytable_exchange(KeyTable* table, const char* key, void* value);
 
-// keytable_add and keytable_exchange for a caller that has the key's hash
-// (key_hash(key)) already: they skip computing it again. The exchange sets
-// `*created` to whether it added a new entry rather than replacing a value.
-void keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value);
-void* keytable_exchange_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
-                               bool* created);
+// keytable_add and keytable_replace for a caller that has the key's hash
+// (key_hash(key)) already: they skip computing it again, and give the entry
+// that holds `value` now. An entry stays where it is, whatever resizes come,
+// until the table is released. The store sets `*created` to whether it
+// added a new entry rather than replacing a value.
+KeyEntry* keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value);
+KeyEntry* keytable_store_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
+                                bool* created);
 
 // The value of the first equal key in chain order, or null if none.
 void* keytable_get(const KeyTable* table, const char* key);
@@ -98,16 +100,6 @@ void* keytable_get(const KeyTable* table, const char* key);
 // the entry. The visitor must not add entries or start another enumeration.
 // Runs the size check once at the end, so a resize never happens mid-walk.
 void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure);
-
-// keytable_enum restricted to the given buckets: visits buckets[0..count)
-// in that order, each chain from its head, exactly as keytable_enum would
-// meet them, then runs the size check once. `buckets` must be ascending,
-// without repeats, each in 0..mask. When every entry the visitor would act
-// on lies in these buckets (and it leaves all others), the table ends as
-// after keytable_enum, at a cost proportional to the chains visited rather
-// than to the whole table.
-void keytable_enum_buckets(KeyTable* table, const int32_t* buckets, int32_t count,
-                           KeyVisitor visitor, void* closure);
 
 // Hints for a caller about to store many keys: start loading the bucket
 // slot of a key with hash `hash` (key_hash), and, once that slot has had
@@ -119,6 +111,11 @@ void keytable_prefetch_chain(const KeyTable* table, uint32_t hash);
 // Doubles or halves the bucket array by the rule above, or does nothing.
 // While a reservation is open it only ever doubles.
 void keytable_check_size(KeyTable* table);
+
+// The mask the size check leaves a table with `count` entries and mask
+// `mask` (no reservation open) with: the rule above as a number, for a
+// caller that follows the table's shape without changing it.
+int32_t keytable_checked_mask(int64_t count, int32_t mask);
 
 // For a table about to be filled with about `count` entries by adds and
 // replaces alone: makes room for them at once, so the table need not double

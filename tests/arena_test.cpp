@@ -20,7 +20,7 @@ TEST(ArenaTest, CopiesStayIntactAcrossBlocksAndLargePieces) {
   for (int i = 0; i < 20000; ++i) {
     // Every 997th text is larger than the first block, and one larger
     // than any ordinary block.
-    size_t length = i == 15000 ? size_t{5} << 20
+    size_t length = i == 15000     ? size_t{5} << 20
                     : i % 997 == 0 ? 70000 + static_cast<size_t>(i)
                                    : static_cast<size_t>(i % 300);
     std::string text(length, static_cast<char>('a' + i % 26));

@@ -20,9 +20,7 @@ using Drop = std::function<bool(const std::string&)>;
 bool keep_all(const std::string&) { return false; }
 
 // Every key in the order a walk meets it; entries `drop` picks are removed.
-// With `buckets`, the walk is keytable_enum_buckets over them.
-Keys enumerate(KeyTable* table, const Drop& drop = keep_all,
-               const std::vector<int32_t>* buckets = nullptr) {
+Keys enumerate(KeyTable* table, const Drop& drop = keep_all) {
   struct Walk {
     Keys met;
     const Drop* drop;
@@ -32,12 +30,7 @@ Keys enumerate(KeyTable* table, const Drop& drop = keep_all,
     w->met.emplace_back(key);
     return (*w->drop)(key) ? 1 : 0;
   };
-  if (buckets != nullptr) {
-    keytable_enum_buckets(table, buckets->data(), static_cast<int32_t>(buckets->size()), visitor,
-                          &walk);
-  } else {
-    keytable_enum(table, visitor, &walk);
-  }
+  keytable_enum(table, visitor, &walk);
   return walk.met;
 }
 
@@ -265,54 +258,31 @@ TEST(KeyTable, OrderMatchesTheModelThroughGrowthAndShrinking) {
   keytable_free(table);
 }
 
-// keytable_enum_buckets over the buckets that hold one section's keys must
-// meet them, remove them and resize exactly as a whole-table walk.
-TEST(KeyTable, BucketWalkMatchesWholeTableWalk) {
-  std::mt19937 random(11);
-  for (int round = 0; round < 20; ++round) {
-    KeyTable* whole = keytable_new();
-    KeyTable* part = keytable_new();
-    Keys keys;
-    int total = 10 + static_cast<int>(random() % 2000);
-    for (int i = 0; i < total; ++i) {
-      keys.push_back(random_key(random));
-      keytable_add(whole, keys.back().c_str(), nullptr);
-      keytable_add(part, keys.back().c_str(), nullptr);
-    }
-    for (char letter = 'a'; letter <= 'h'; ++letter) {
-      auto in_section = [letter](const std::string& key) { return (key[0] | 0x20) == letter; };
-      std::vector<int32_t> buckets;
-      for (const std::string& key : keys) {
-        if (in_section(key)) {
-          buckets.push_back(
-              static_cast<int32_t>(key_hash(key.c_str()) & static_cast<uint32_t>(part->mask)));
-        }
-      }
-      std::sort(buckets.begin(), buckets.end());
-      buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
-      // Each walk removes the section's keys and records them as met.
-      Keys met_whole, met_part;
-      auto take = [&in_section](Keys* met) {
-        return [&in_section, met](const std::string& key) {
-          if (!in_section(key)) return false;
-          met->push_back(key);
-          return true;
-        };
-      };
-      enumerate(whole, take(&met_whole));
-      enumerate(part, take(&met_part), &buckets);
-      ASSERT_EQ(met_part, met_whole) << "round " << round;
-      ASSERT_EQ(part->mask, whole->mask) << "round " << round;
-      ASSERT_EQ(part->count, whole->count) << "round " << round;
-      ASSERT_EQ(enumerate(part), enumerate(whole)) << "round " << round;
-    }
-    keytable_free(whole);
-    keytable_free(part);
-  }
+// keytable_store_hashed gives the entry that holds the value, which the
+// entry log keeps: the same entry for a key in another letter case, a new
+// one (and `created`) only for a new key, never moved by a resize.
+TEST(KeyTable, StoreGivesTheEntryHoldingTheValue) {
+  KeyTable* table = keytable_new();
+  bool created = false;
+  KeyEntry* first =
+      keytable_store_hashed(table, "Misc:Bar", key_hash("Misc:Bar"), tag(1), &created);
+  EXPECT_TRUE(created);
+  EXPECT_STREQ(first->key(), "Misc:Bar");
+  KeyEntry* again =
+      keytable_store_hashed(table, "MISC:bar", key_hash("MISC:bar"), tag(2), &created);
+  EXPECT_FALSE(created);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(first->value, tag(2));
+  EXPECT_STREQ(first->key(), "Misc:Bar");
+  for (int i = 0; i < 100; ++i) keytable_add(table, numbered("k", i).c_str(), nullptr);  // grows
+  EXPECT_EQ(keytable_store_hashed(table, "misc:BAR", key_hash("misc:BAR"), tag(3), &created),
+            first);
+  EXPECT_FALSE(created);
+  EXPECT_EQ(keytable_get(table, "Misc:Bar"), tag(3));
+  keytable_free(table);
 }
 
-// keytable_exchange is keytable_replace that hands back the old value (and
-// tells whether it created the entry, which the parser logs).
+// keytable_exchange is keytable_replace that hands back the old value.
 TEST(KeyTable, ExchangeReplacesInPlaceAndGivesBackTheOldValue) {
   KeyTable* table = keytable_new();
   EXPECT_EQ(keytable_exchange(table, "General:Foo", tag(1)), nullptr);
@@ -356,8 +326,7 @@ std::vector<std::pair<std::string, void*>> drain(KeyTable* table) {
   keytable_enum(
       table,
       [](const char* key, void* value, void* closure) {
-        static_cast<std::vector<std::pair<std::string, void*>>*>(closure)->emplace_back(key,
-                                                                                       value);
+        static_cast<std::vector<std::pair<std::string, void*>>*>(closure)->emplace_back(key, value);
         return 1;
       },
       &met);

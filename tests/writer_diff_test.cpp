@@ -1,7 +1,8 @@
 // write_config against write_config_literal, the one-enumeration-per-section
 // form, on many generated inputs: both must write the same file (after the
-// stamp line, which holds the time), print the same progress lines and leave
-// the same entries, in the same order, in the table.
+// stamp line, which holds the time) and print the same progress lines.
+// The literal form empties the table as it writes; write_config only
+// follows the shape that emptying gives it, and leaves the table alone.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@ struct Result {
   std::string file;               // the output after its stamp line
   std::string progress;           // standard output during the writer
   std::vector<std::string> rest;  // keys left in the table, in enumeration order
+  int32_t count_before;           // entries after parsing
   int32_t mask_before;            // bucket mask after parsing
   int32_t mask_after;             // bucket mask after writing
 };
@@ -55,6 +57,7 @@ Result convert(const ToolDir& dir, void (*writer)(), int32_t reserve = -1) {
   std::fclose(stream);
   keytable_settle(key_table);
   result.mask_before = key_table->mask;
+  result.count_before = key_table->count;
 
   const std::string captured = dir.file("progress");
   std::fflush(stdout);
@@ -147,12 +150,13 @@ bool expect_same_conversion(const ToolDir& dir, const std::string& input, const 
   EXPECT_EQ(fast.mask_before, literal.mask_before) << what;
   EXPECT_EQ(fast.file, literal.file) << what;
   EXPECT_EQ(fast.progress, literal.progress) << what;
-  EXPECT_EQ(fast.rest, literal.rest) << what;
-  EXPECT_EQ(fast.mask_after, literal.mask_after) << what;
+  // The fast writer left every entry where it was.
+  EXPECT_EQ(fast.mask_after, fast.mask_before) << what;
+  EXPECT_EQ(static_cast<int32_t>(fast.rest.size()), fast.count_before) << what;
   return literal.mask_after < literal.mask_before;
 }
 
-TEST(WriterDiffTest, OwnBucketsWriterMatchesWholeTableWriter) {
+TEST(WriterDiffTest, LoggedWriterMatchesWholeTableWriter) {
   ToolDir dir;
   int halved = 0;
   constexpr uint32_t kCases = 300;
@@ -183,8 +187,7 @@ TEST(WriterDiffTest, GatheringEdgesMatchWholeTableWriter) {
       // general:FOO merges into General:Foo: no entry is under "general".
       {"a key merged into a section differing in case",
        "General:Foo=1\ngeneral:FOO=2\nGENERAL:bar=3\ngeneral:BAR=4\nZone:a=5\nzone:A=6\n"},
-      {"sections never gathered",
-       "[#x]\nk=1\n#y\n[:x]\nk=2\n:y=3\n[a:b]\nk=4\nDock:z=5\n"},
+      {"sections never gathered", "[#x]\nk=1\n#y\n[:x]\nk=2\n:y=3\n[a:b]\nk=4\nDock:z=5\n"},
       // Names the section order cannot rank consistently: the order they
       // are gathered in decides the output.
       {"names the section order ranks inconsistently",
@@ -193,9 +196,9 @@ TEST(WriterDiffTest, GatheringEdgesMatchWholeTableWriter) {
   ToolDir dir;
   for (const auto& c : cases) expect_same_conversion(dir, c.input, c.what);
 
-  // Large sections have their buckets sorted by digits: in two passes while
-  // the table holds more than 2048 buckets, in one once halvings (after A
-  // and after B) bring it down to 2048.
+  // Large sections have their entries sorted by digits, here in two passes
+  // (the table starts with 8,192 buckets), with the bits the halvings after
+  // A and after B drop counted in reverse.
   std::string large = "Misc:First=1\n";
   for (auto [section, keys] : {std::pair{"A", 3000}, std::pair{"B", 700}, std::pair{"C", 300}}) {
     large += std::string("[Big") + section + "]\n";
@@ -220,8 +223,8 @@ TEST(WriterDiffTest, SectionsMetInOneChainKeepCreationOrder) {
     }
   };
   uint32_t bucket = key_hash("zone:k0") & kMask;
-  std::string input = "zone:k0=1\n" + key_in("Zone:m", bucket, 0) + "=2\n" +
-                      key_in("zone:k", bucket, 1) + "=3\n";
+  std::string input =
+      "zone:k0=1\n" + key_in("Zone:m", bucket, 0) + "=2\n" + key_in("zone:k", bucket, 1) + "=3\n";
   ToolDir dir;
   expect_same_conversion(dir, input, input);
 }

@@ -109,8 +109,8 @@ int32_t section_of(EntryLog* log, const char* name, size_t length, uint32_t hash
 
 EntryLog* entry_log_new() {
   auto* log = static_cast<EntryLog*>(util_alloc(sizeof(EntryLog)));
-  log->entries = static_cast<LoggedEntry*>(
-      util_alloc(array_bytes(kFirstEntryCapacity, sizeof(LoggedEntry))));
+  log->entries =
+      static_cast<LoggedEntry*>(util_alloc(array_bytes(kFirstEntryCapacity, sizeof(LoggedEntry))));
   log->capacity = kFirstEntryCapacity;
   log->text = static_cast<char*>(util_alloc(kFirstTextCapacity));
   log->text_capacity = kFirstTextCapacity;
@@ -147,8 +147,9 @@ void entry_log_prefetch_name(const EntryLog* log, SectionProbe probe) {
   if (slot.section != 0) prefetch(entry_log_name(log, slot.section - 1));
 }
 
-void entry_log_record(EntryLog* log, const char* key, uint32_t hash, SectionProbe probe) {
+void entry_log_record(EntryLog* log, KeyEntry* entry, SectionProbe probe) {
   if (probe.length < 0) return;
+  const char* key = entry->key();
   auto length = static_cast<size_t>(probe.length);
   int32_t section = log->recent[0];
   if (section < 0 || !is_named(log, section, key, length)) {
@@ -164,7 +165,7 @@ void entry_log_record(EntryLog* log, const char* key, uint32_t hash, SectionProb
     grow_array(&entries, log->count, &log->capacity, log->count + 1, sizeof(LoggedEntry));
     log->entries = static_cast<LoggedEntry*>(entries);
   }
-  log->entries[log->count++] = LoggedEntry{hash, section};
+  log->entries[log->count++] = LoggedEntry{entry, entry->hash, section};
 }
 
 int32_t entry_log_find(const EntryLog* log, const char* name) {

@@ -1,12 +1,12 @@
 // The entry log: every entry the parser created that the writer will gather,
-// in creation order, with its full hash and its section.
+// in creation order, with its full hash, its section and where it lies.
 //
 // While a table is only filled (entries added at the ends of their chains,
 // values replaced in place, growth splitting chains in order), every chain
 // lists its entries in the order they were created. So where a whole-table
 // enumeration meets each entry, and with it the order in which it first
 // meets each section, follows from the hashes and the creation order alone:
-// the writer reads both here instead of walking the whole table. A section
+// the writer reads both here instead of walking the table. A section
 // is the exact text of a key before its first ':' (letter case counts); keys
 // that begin with '#' or have an empty section part are never gathered and
 // are not logged. Running out of memory ends the process (util_fatal).
@@ -14,8 +14,11 @@
 
 #include <cstdint>
 
+#include "support/keytable.h"
+
 // One logged entry.
 struct LoggedEntry {
+  KeyEntry* entry;  // the entry in the table (which owns it)
   uint32_t hash;    // key_hash of the entry's key
   int32_t section;  // the section's number, 0 up (see entry_log_name)
 };
@@ -67,11 +70,11 @@ SectionProbe entry_log_probe(const EntryLog* log, const char* key);
 // called once that slot has had time to arrive. Changes nothing.
 void entry_log_prefetch_name(const EntryLog* log, SectionProbe probe);
 
-// Logs a new entry with key `key` and hash `hash` (key_hash(key)) if it is
-// one that gathering counts; call once per created entry, in creation order.
-// `probe` is entry_log_probe of the key, which stays good however the log
-// changes after it was taken: it holds only what the key's text gives.
-void entry_log_record(EntryLog* log, const char* key, uint32_t hash, SectionProbe probe);
+// Logs the table's new entry `entry` if it is one that gathering counts;
+// call once per created entry, in creation order. `probe` is
+// entry_log_probe of its key, which stays good however the log changes after
+// it was taken: it holds only what the key's text gives.
+void entry_log_record(EntryLog* log, KeyEntry* entry, SectionProbe probe);
 
 // The text of section `section`; it stays valid until the log is next
 // changed.

@@ -82,16 +82,15 @@ void flush_stores(ParseState* state) {
   for (int i = 0; i < state->pending_count; ++i) {
     PendingStore* store = &state->pending[i];
     bool created = true;
+    KeyEntry* entry = nullptr;
     if (store->is_directive) {
-      keytable_add_hashed(key_table, store->key, store->hash, nullptr);
+      entry = keytable_add_hashed(key_table, store->key, store->hash, nullptr);
     } else {
       // A displaced value is left where it is: value_texts releases all
       // of them at once.
-      keytable_exchange_hashed(key_table, store->key, store->hash, store->value, &created);
+      entry = keytable_store_hashed(key_table, store->key, store->hash, store->value, &created);
     }
-    if (created && entry_log != nullptr) {
-      entry_log_record(entry_log, store->key, store->hash, store->section);
-    }
+    if (created && entry_log != nullptr) entry_log_record(entry_log, entry, store->section);
   }
   state->pending_count = 0;
 }
@@ -144,7 +143,8 @@ void continue_value(ParseState* state, const char* rest) {
 
 void store_directive(ParseState* state, const char* rest) {
   ++directive_count;
-  const char* section = state->current_section[0] != '\0' ? state->current_section : kTopmostSection;
+  const char* section =
+      state->current_section[0] != '\0' ? state->current_section : kTopmostSection;
   queue_store(state, section, rest, nullptr, true);
 }
 

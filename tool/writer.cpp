@@ -7,6 +7,7 @@
 
 #include "support/alloc.h"
 #include "support/platform.h"
+#include "support/prefetch.h"
 #include "support/ptrlist.h"
 #include "tool/entry_log.h"
 #include "tool/line_reader.h"
@@ -29,12 +30,20 @@ struct SectionContext {
   size_t name_length;  // strlen(name), taken once per section
 };
 
-// The full hashes of each section's entries, so that writing a section
-// visits only the buckets holding them instead of the whole table.
+// One logged entry as the writer places it.
+struct Placed {
+  KeyEntry* entry;    // the entry in the table
+  uint32_t hash;      // its key_hash
+  uint32_t position;  // where the table's walk meets it (chain_position)
+};
+
+// Each section's entries, so that writing a section reads just them
+// instead of walking the table.
 struct Layout {
-  uint32_t* hashes;  // every logged hash, grouped by section (heap)
-  int32_t* starts;   // section_count + 1 offsets into hashes: section s has
-                     // hashes[starts[s]..starts[s + 1]) (heap)
+  Placed* entries;  // every logged entry, grouped by section, each group in
+                    // creation order (heap)
+  int32_t* starts;  // section_count + 1 offsets into entries: section s has
+                    // entries[starts[s]..starts[s + 1]) (heap)
 };
 
 // Gathers the sections from `log` as a whole-table pass of collect_section
@@ -47,8 +56,7 @@ struct Layout {
 void gather_logged(const EntryLog* log, PtrList* sections, Layout* layout) {
   auto mask = static_cast<uint32_t>(key_table->mask);
   int32_t count = log->section_count;
-  auto* first =
-      static_cast<uint64_t*>(util_alloc(static_cast<int32_t>(sizeof(uint64_t)) * count));
+  auto* first = static_cast<uint64_t*>(util_alloc(static_cast<int32_t>(sizeof(uint64_t)) * count));
   layout->starts =
       static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * (count + 1)));
   for (int32_t s = 0; s < count; ++s) first[s] = UINT64_MAX;
@@ -66,25 +74,25 @@ void gather_logged(const EntryLog* log, PtrList* sections, Layout* layout) {
   }
   util_free(order);
 
-  // A counting sort: each section's hashes land in its own range. `first`
-  // is reused as every section's next free place.
+  // A counting sort: each section's entries land in its own range, in
+  // creation order. `first` is reused as every section's next free place.
   for (int32_t s = 0; s < count; ++s) {
     layout->starts[s + 1] += layout->starts[s];
     first[s] = static_cast<uint64_t>(layout->starts[s]);
   }
-  layout->hashes =
-      static_cast<uint32_t*>(util_alloc(static_cast<int32_t>(sizeof(uint32_t)) * log->count));
+  layout->entries =
+      static_cast<Placed*>(util_alloc(static_cast<int32_t>(sizeof(Placed)) * log->count));
   for (int32_t i = 0; i < log->count; ++i) {
     const LoggedEntry& entry = log->entries[i];
-    layout->hashes[first[entry.section]++] = entry.hash;
+    layout->entries[first[entry.section]++] = Placed{entry.entry, entry.hash, 0};
   }
   util_free(first);
 }
 
 void release_layout(Layout* layout) {
-  util_free(layout->hashes);
+  util_free(layout->entries);
   util_free(layout->starts);
-  layout->hashes = nullptr;
+  layout->entries = nullptr;
   layout->starts = nullptr;
 }
 
@@ -156,27 +164,84 @@ void write_section_header(SafeOutput* output, const char* name) {
   }
 }
 
-// Below this many buckets a comparison sort is the quicker.
-constexpr int32_t kRadixSortFrom = 256;
-constexpr int kRadixBits = 11;
-
-// Sorts the `count` bucket numbers at `buckets` (each at most `mask`) in
-// ascending order, using `spare` (as many numbers) as room. A section of
-// thousands of keys is sorted in two passes over its buckets instead of a
-// dozen comparisons per key.
-void sort_buckets(int32_t* buckets, int32_t* spare, int32_t count, uint32_t mask) {
-  if (count < kRadixSortFrom) {
-    std::sort(buckets, buckets + count);
+// Writes "name = value", or the name alone for no value, as one line.
+void write_key_line(SafeOutput* output, const char* name, const char* value) {
+  // The whole line in one write where it fits, which it always does for a
+  // table the parser filled (name part and value are cut to their fields).
+  size_t name_length = std::strlen(name);
+  size_t value_length = value != nullptr ? std::strlen(value) : 0;
+  char line[kComposedKeyChars + kValueChars + 8];
+  if (name_length + value_length + 4 > sizeof line) {
+    safe_output_write(output, name, name_length);
+    if (value != nullptr) {
+      safe_output_write(output, " = ", 3);
+      safe_output_write(output, value, value_length);
+    }
+    safe_output_write(output, "\n", 1);
     return;
   }
-  constexpr uint32_t kDigits = 1u << kRadixBits;
-  int32_t* from = buckets;
-  int32_t* to = spare;
-  for (int shift = 0; (mask >> shift) != 0; shift += kRadixBits) {
-    int32_t place[kDigits] = {};
-    for (int32_t i = 0; i < count; ++i) {
-      ++place[(static_cast<uint32_t>(from[i]) >> shift) & (kDigits - 1)];
+  size_t used = name_length;
+  std::memcpy(line, name, used);
+  if (value != nullptr) {
+    std::memcpy(line + used, " = ", 3);
+    std::memcpy(line + used + 3, value, value_length);
+    used += 3 + value_length;
+  }
+  line[used++] = '\n';
+  safe_output_write(output, line, used);
+}
+
+// Below this many entries an insertion sort is the quicker.
+constexpr int32_t kRadixSortFrom = 256;
+constexpr int kRadixBits = 11;
+// How many entries ahead writing asks for an entry (and, half as far, for
+// its value): both lie scattered over memory.
+constexpr int32_t kWriteAhead = 8;
+
+// The number of one bits of a mask 2^k - 1, k.
+int mask_bits(uint32_t mask) {
+  int bits = 0;
+  for (; mask != 0; mask >>= 1) ++bits;
+  return bits;
+}
+
+// Where a walk of the table, under `mask`, meets an entry with hash `hash`,
+// as a number to sort by; entries with equal numbers are met in the order
+// they were made. The table had `first_mask` when writing began and has
+// only halved since: a halving appends the chain of bucket j + half to that
+// of bucket j, so within a bucket the chains of the old buckets follow one
+// another in the order of the hash bits the halvings dropped, the bit
+// dropped last counting most; in each such old chain, entries stand in the
+// order made, as in every chain of a table that was only filled.
+uint32_t chain_position(uint32_t hash, uint32_t mask, uint32_t first_mask) {
+  int kept = mask_bits(mask);
+  int dropped = mask_bits(first_mask) - kept;
+  uint32_t high = (hash & first_mask) >> kept;
+  uint32_t reversed = 0;
+  for (int bit = 0; bit < dropped; ++bit) reversed |= ((high >> bit) & 1u) << (dropped - 1 - bit);
+  return ((hash & mask) << dropped) | reversed;
+}
+
+// Sorts `count` entries by position, keeping the order of equal ones, using
+// `spare` (as many entries) as room; every position is below 2^bits.
+void sort_placed(Placed* placed, Placed* spare, int32_t count, int bits) {
+  if (count < kRadixSortFrom) {
+    for (int32_t i = 1; i < count; ++i) {
+      Placed moving = placed[i];
+      int32_t j = i;
+      for (; j > 0 && placed[j - 1].position > moving.position; --j) placed[j] = placed[j - 1];
+      placed[j] = moving;
     }
+    return;
+  }
+  // A section of thousands of entries: a few passes over its digits
+  // instead of a dozen comparisons per entry.
+  constexpr uint32_t kDigits = 1u << kRadixBits;
+  Placed* from = placed;
+  Placed* to = spare;
+  for (int shift = 0; shift < bits; shift += kRadixBits) {
+    int32_t place[kDigits] = {};
+    for (int32_t i = 0; i < count; ++i) ++place[(from[i].position >> shift) & (kDigits - 1)];
     int32_t sum = 0;
     for (int32_t& slot : place) {
       int32_t here = slot;
@@ -184,55 +249,68 @@ void sort_buckets(int32_t* buckets, int32_t* spare, int32_t count, uint32_t mask
       sum += here;
     }
     for (int32_t i = 0; i < count; ++i) {
-      to[place[(static_cast<uint32_t>(from[i]) >> shift) & (kDigits - 1)]++] = from[i];
+      to[place[(from[i].position >> shift) & (kDigits - 1)]++] = from[i];
     }
     std::swap(from, to);
   }
-  if (from != buckets) std::memcpy(buckets, from, sizeof(int32_t) * static_cast<size_t>(count));
-}
-
-// Writes a section as write_section does, visiting only the buckets that
-// hold its entries (`count` hashes at `hashes`) under the table's current
-// mask. The whole-table pass meets this section's entries in ascending
-// bucket order, each chain from its head, and leaves every other entry
-// alone; so does this, and it ends with the same size check, so every
-// removal and halving, and with them the order of every later section, are
-// what the whole-table pass gives. `scratch` holds at least 2 x `count`
-// numbers.
-void write_section_buckets(SafeOutput* output, const char* name, const uint32_t* hashes,
-                           int32_t count, int32_t* scratch) {
-  write_section_header(output, name);
-  // The mask can have halved since the hashes were recorded: recompute.
-  auto mask = static_cast<uint32_t>(key_table->mask);
-  for (int32_t i = 0; i < count; ++i) scratch[i] = static_cast<int32_t>(hashes[i] & mask);
-  sort_buckets(scratch, scratch + count, count, mask);
-  auto buckets = static_cast<int32_t>(std::unique(scratch, scratch + count) - scratch);
-  SectionContext context{output, name, std::strlen(name)};
-  keytable_enum_buckets(key_table, scratch, buckets, write_entry, &context);
+  if (from != placed) std::memcpy(placed, from, sizeof(Placed) * static_cast<size_t>(count));
 }
 
 // How the sections are gathered and written: one enumeration of the whole
 // table per section (the plain form, the tests' reference), or from the
-// entry log, each section by its own buckets (the same output in time
+// entry log, each section from its own entries (the same output in time
 // linear in the entries).
-enum class SectionPasses { kWholeTable, kOwnBuckets };
+enum class SectionPasses { kWholeTable, kLogged };
 
-// Writes every section of the ordered list by write_section_buckets.
-void write_own_buckets(SafeOutput* output, const PtrList* sections, const EntryLog* log,
-                       const Layout* layout) {
+// The table's shape as the whole-table passes would leave it, followed
+// without changing the table.
+struct Shape {
+  uint32_t first_mask;  // the mask when writing began
+  uint32_t mask;        // the mask now
+  int64_t count;        // the entries still in the table
+};
+
+// Writes a section as write_section does, from its `count` entries at
+// `placed` (in creation order; reordered here), and moves `shape` on as the
+// whole-table pass would: that pass meets the section's entries in the
+// order of their chain positions, removes them and ends with one size
+// check. `spare` holds at least `count` entries.
+void write_logged_section(SafeOutput* output, const char* name, Placed* placed, int32_t count,
+                          Placed* spare, Shape* shape) {
+  write_section_header(output, name);
+  for (int32_t i = 0; i < count; ++i) {
+    placed[i].position = chain_position(placed[i].hash, shape->mask, shape->first_mask);
+  }
+  sort_placed(placed, spare, count, mask_bits(shape->first_mask));
+  size_t skip = std::strlen(name) + 1;  // the section part and its colon
+  for (int32_t i = 0; i < count; ++i) {
+    if (i + kWriteAhead < count) prefetch(placed[i + kWriteAhead].entry);
+    if (i + kWriteAhead / 2 < count) prefetch(placed[i + kWriteAhead / 2].entry->value);
+    KeyEntry* entry = placed[i].entry;
+    write_key_line(output, entry->key() + skip, static_cast<const char*>(entry->value));
+  }
+  shape->count -= count;
+  shape->mask =
+      static_cast<uint32_t>(keytable_checked_mask(shape->count, static_cast<int32_t>(shape->mask)));
+}
+
+// Writes every section of the ordered list by write_logged_section.
+void write_logged(SafeOutput* output, const PtrList* sections, const EntryLog* log,
+                  const Layout* layout) {
   int32_t largest = 0;
   for (int32_t s = 0; s < log->section_count; ++s) {
     largest = std::max(largest, layout->starts[s + 1] - layout->starts[s]);
   }
-  auto* scratch =
-      static_cast<int32_t*>(util_alloc(static_cast<int32_t>(sizeof(int32_t)) * 2 * largest));
+  auto* spare = static_cast<Placed*>(util_alloc(static_cast<int32_t>(sizeof(Placed)) * largest));
+  Shape shape{static_cast<uint32_t>(key_table->mask), static_cast<uint32_t>(key_table->mask),
+              key_table->count};
   for (PtrNode* node = sections->head; node != nullptr; node = node->next) {
     const char* name = static_cast<const char*>(node->item);
     int32_t s = entry_log_find(log, name);
-    write_section_buckets(output, name, layout->hashes + layout->starts[s],
-                          layout->starts[s + 1] - layout->starts[s], scratch);
+    write_logged_section(output, name, layout->entries + layout->starts[s],
+                         layout->starts[s + 1] - layout->starts[s], spare, &shape);
   }
-  util_free(scratch);
+  util_free(spare);
 }
 
 void convert_table(SectionPasses passes) {
@@ -246,7 +324,7 @@ void convert_table(SectionPasses passes) {
 
   PtrList sections{nullptr, nullptr};
   Layout layout{nullptr, nullptr};
-  if (passes == SectionPasses::kOwnBuckets) {
+  if (passes == SectionPasses::kLogged) {
     gather_logged(entry_log, &sections, &layout);
     // The size check that ends the whole-table pass. (After a parse, which
     // only adds, it never resizes.)
@@ -274,8 +352,8 @@ void convert_table(SectionPasses passes) {
     safe_output_puts(&output, static_cast<const char*>(node->item));
   }
   release_items(&block);
-  if (passes == SectionPasses::kOwnBuckets) {
-    write_own_buckets(&output, &sections, entry_log, &layout);
+  if (passes == SectionPasses::kLogged) {
+    write_logged(&output, &sections, entry_log, &layout);
   } else {
     for (PtrNode* node = sections.head; node != nullptr; node = node->next) {
       write_section(&output, static_cast<const char*>(node->item));
@@ -316,30 +394,7 @@ int write_entry(const char* key, void* value, void* context) {
     return 0;
   }
   const char* name = key[length] == ':' ? key + length + 1 : key + length;
-  // The whole line in one write where it fits, which it always does for a
-  // table the parser filled (name part and value are cut to their fields).
-  const char* text = static_cast<const char*>(value);
-  size_t name_length = std::strlen(name);
-  size_t text_length = text != nullptr ? std::strlen(text) : 0;
-  char line[kComposedKeyChars + kValueChars + 8];
-  if (name_length + text_length + 4 > sizeof line) {
-    safe_output_write(section->output, name, name_length);
-    if (text != nullptr) {
-      safe_output_write(section->output, " = ", 3);
-      safe_output_write(section->output, text, text_length);
-    }
-    safe_output_write(section->output, "\n", 1);
-  } else {
-    size_t used = name_length;
-    std::memcpy(line, name, used);
-    if (text != nullptr) {
-      std::memcpy(line + used, " = ", 3);
-      std::memcpy(line + used + 3, text, text_length);
-      used += 3 + text_length;
-    }
-    line[used++] = '\n';
-    safe_output_write(section->output, line, used);
-  }
+  write_key_line(section->output, name, static_cast<const char*>(value));
   // The value stays in value_texts, which the driver releases whole.
   return 1;
 }
@@ -351,7 +406,7 @@ void write_section(SafeOutput* output, const char* name) {
 }
 
 void write_config() {
-  convert_table(entry_log != nullptr ? SectionPasses::kOwnBuckets : SectionPasses::kWholeTable);
+  convert_table(entry_log != nullptr ? SectionPasses::kLogged : SectionPasses::kWholeTable);
 }
 
 void write_config_literal() { convert_table(SectionPasses::kWholeTable); }

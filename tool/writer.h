@@ -2,8 +2,8 @@
 //
 // Copies the input's leading comment block (earlier stamp lines dropped),
 // orders the sections present in the table, and writes a stamp line, the
-// block and every section with its entries in key-table order, removing
-// each entry once written (its value stays where it is: value_texts). The output replaces the
+// block and every section with its entries in key-table order (values stay
+// where they are: value_texts). The output replaces the
 // old file only when all of it was written (see safe_output.h); any file that
 // cannot be accessed is reported with report_access_error.
 #pragma once
@@ -17,11 +17,14 @@ constexpr const char* kStampPrefix = "; keyfolder'd on ";
 
 // Converts the process-wide key table into the file at output_path, taking
 // the comment block from input_path. Runs only after the parser met a
-// floating key. The sections come from entry_log, which must hold every
-// entry the parse of this table created, and each is written by visiting
-// only the buckets that hold its entries, so a run costs time linear in the
-// entries; the output is byte for byte that of write_config_literal. With no
-// log (entry_log null) it is write_config_literal.
+// floating key. The sections and their entries come from entry_log, which
+// must hold every entry the parse of this table created: each section's
+// entries are written in the order the whole-table walk would meet them,
+// worked out from their hashes and creation order, so a run costs time
+// linear in the entries; the output is byte for byte that of
+// write_config_literal. The table is only read: its entries stay in it
+// until it is released. With no log (entry_log null) it is
+// write_config_literal.
 void write_config();
 
 // The same conversion in its plain form: one enumeration of the whole table
