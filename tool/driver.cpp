@@ -21,10 +21,11 @@ constexpr const char* kBuildDate = __DATE__;
 // Input stream buffer in bytes.
 constexpr size_t kInputBufferBytes = 1 << 16;
 
-// The key table is sized for one entry per this many input bytes before the
-// parse: short "name=value" lines hold about that many, so a typical file
-// fills the table without doubling it again and again, and a file of
-// longer lines only costs one rebuild when the parse ends.
+// The key table and the entry log are sized for one entry per this many
+// input bytes before the parse: short "name=value" lines hold about that
+// many, so a typical file fills them without doubling them again and again,
+// and a file of longer lines only costs the table one rebuild when the
+// parse ends (and the log room it never touches).
 constexpr int64_t kInputBytesPerEntry = 16;
 // Room reserved at most, in entries: a guess never asks for a table of more
 // than 32 million buckets (a quarter of a gigabyte of chain heads).
@@ -48,8 +49,10 @@ void convert() {
   std::setvbuf(input, buffer, _IOFBF, sizeof buffer);
   int64_t size = file_size_of(input);
   if (size > 0) {
-    keytable_reserve(key_table, static_cast<int32_t>(
-                                    std::min(size / kInputBytesPerEntry, kMostReservedEntries)));
+    auto expected =
+        static_cast<int32_t>(std::min(size / kInputBytesPerEntry, kMostReservedEntries));
+    keytable_reserve(key_table, expected);
+    entry_log_reserve(entry_log, expected);
   }
   parse_config(input);
   keytable_settle(key_table);

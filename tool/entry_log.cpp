@@ -124,6 +124,13 @@ EntryLog* entry_log_new() {
   return log;
 }
 
+void entry_log_reserve(EntryLog* log, int32_t count) {
+  if (count <= log->capacity) return;
+  void* entries = log->entries;
+  grow_array(&entries, log->count, &log->capacity, count, sizeof(LoggedEntry));
+  log->entries = static_cast<LoggedEntry*>(entries);
+}
+
 void entry_log_free(EntryLog* log) {
   if (log == nullptr) return;
   util_free(log->entries);

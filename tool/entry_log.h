@@ -51,6 +51,11 @@ struct EntryLog {
 // An empty log. Released with entry_log_free.
 EntryLog* entry_log_new();
 
+// Makes room for `count` entries at once, for a log about to get about that
+// many: growing step by step copies the array again and again, and every
+// copy lands on memory the system must first clear.
+void entry_log_reserve(EntryLog* log, int32_t count);
+
 // Releases the log, its arrays and its section texts; null is a no-op.
 void entry_log_free(EntryLog* log);
 
