@@ -39,9 +39,9 @@ struct Result {
   int32_t mask_after;             // bucket mask after writing
 };
 
-// Parses in.conf of `dir` into a fresh table, with room reserved for
-// `reserve` entries first unless that is negative, and writes it with
-// `writer`.
+// Parses in.conf of `dir` into a fresh table, with room reserved in table
+// and log for `reserve` entries first unless that is negative, and writes
+// it with `writer`.
 Result convert(const ToolDir& dir, void (*writer)(), int32_t reserve = -1) {
   const std::string input = dir.file("in.conf");
   const std::string output = dir.file("out.conf");
@@ -51,7 +51,10 @@ Result convert(const ToolDir& dir, void (*writer)(), int32_t reserve = -1) {
   output_path = output.c_str();
   key_table = keytable_new();
   entry_log = entry_log_new();
-  if (reserve >= 0) keytable_reserve(key_table, reserve);
+  if (reserve >= 0) {
+    keytable_reserve(key_table, reserve);
+    entry_log_reserve(entry_log, reserve);
+  }
   FILE* stream = std::fopen(input.c_str(), "r");
   parse_config(stream);
   std::fclose(stream);
