@@ -194,8 +194,9 @@ void write_key_line(SafeOutput* output, const char* name, const char* value) {
 // Below this many entries an insertion sort is the quicker.
 constexpr int32_t kRadixSortFrom = 256;
 constexpr int kRadixBits = 11;
-// How many entries ahead writing asks for an entry (and, half as far, for
-// its value): both lie scattered over memory.
+// How many entries ahead writing asks for an entry's value, which lies
+// scattered over memory (the entries themselves are asked for while their
+// order is worked out).
 constexpr int32_t kWriteAhead = 8;
 
 // The number of one bits of a mask 2^k - 1, k.
@@ -213,9 +214,8 @@ int mask_bits(uint32_t mask) {
 // another in the order of the hash bits the halvings dropped, the bit
 // dropped last counting most; in each such old chain, entries stand in the
 // order made, as in every chain of a table that was only filled.
-uint32_t chain_position(uint32_t hash, uint32_t mask, uint32_t first_mask) {
-  int kept = mask_bits(mask);
-  int dropped = mask_bits(first_mask) - kept;
+// `kept` and `dropped` are mask_bits(mask) and mask_bits(first_mask) - kept.
+uint32_t chain_position(uint32_t hash, uint32_t mask, uint32_t first_mask, int kept, int dropped) {
   uint32_t high = (hash & first_mask) >> kept;
   uint32_t reversed = 0;
   for (int bit = 0; bit < dropped; ++bit) reversed |= ((high >> bit) & 1u) << (dropped - 1 - bit);
@@ -278,14 +278,17 @@ struct Shape {
 void write_logged_section(SafeOutput* output, const char* name, Placed* placed, int32_t count,
                           Placed* spare, Shape* shape) {
   write_section_header(output, name);
+  int kept = mask_bits(shape->mask);
+  int dropped = mask_bits(shape->first_mask) - kept;
   for (int32_t i = 0; i < count; ++i) {
-    placed[i].position = chain_position(placed[i].hash, shape->mask, shape->first_mask);
+    prefetch(placed[i].entry);
+    placed[i].position =
+        chain_position(placed[i].hash, shape->mask, shape->first_mask, kept, dropped);
   }
-  sort_placed(placed, spare, count, mask_bits(shape->first_mask));
+  sort_placed(placed, spare, count, kept + dropped);
   size_t skip = std::strlen(name) + 1;  // the section part and its colon
   for (int32_t i = 0; i < count; ++i) {
-    if (i + kWriteAhead < count) prefetch(placed[i + kWriteAhead].entry);
-    if (i + kWriteAhead / 2 < count) prefetch(placed[i + kWriteAhead / 2].entry->value);
+    if (i + kWriteAhead < count) prefetch(placed[i + kWriteAhead].entry->value);
     KeyEntry* entry = placed[i].entry;
     write_key_line(output, entry->key() + skip, static_cast<const char*>(entry->value));
   }
