@@ -8,7 +8,9 @@
 //     alone, unless a written name holds a colon (such a line reads back as
 //     a floating key);
 //  3. no header, key or directive line of the output is longer than one line
-//     piece, so the output reads back line for line.
+//     piece, so the output reads back line for line;
+//  4. after the stamp line, the output is byte for byte what the plain
+//     whole-table writer (write_config_literal) writes for the same input.
 // What the output must hold comes from a parse of its own before the run.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,6 +39,7 @@ namespace {
 std::string work_dir;
 std::string input_file;
 std::string output_file;
+std::string literal_file;
 std::string stdout_file;
 
 // What the conversion of the current input must write.
@@ -76,6 +79,7 @@ void write_whole(const std::string& path, const uint8_t* data, size_t size) {
 void remove_work_files() {
   unlink(input_file.c_str());
   unlink(output_file.c_str());
+  unlink(literal_file.c_str());
   unlink(stdout_file.c_str());
   rmdir(work_dir.c_str());
 }
@@ -112,6 +116,35 @@ Expected expect_conversion() {
   arena_release(&value_texts);
   run_state_reset();
   return expected;
+}
+
+// The input converted by the plain whole-table writer into literal_file,
+// from a table parsed without reserved room; returns that file's text.
+std::string literal_conversion() {
+  run_state_reset();
+  key_table = keytable_new();
+  FILE* input = std::fopen(input_file.c_str(), "r");
+  require(input != nullptr, "the fuzz input can be read");
+  parse_config(input);
+  std::fclose(input);
+  input_path = input_file.c_str();
+  output_path = literal_file.c_str();
+  write_config_literal();
+  keytable_free(key_table);
+  arena_release(&value_texts);
+  run_state_reset();
+  bool exists = false;
+  std::string text = read_whole(literal_file, &exists);
+  require(exists, "the whole-table writer gives an output file");
+  unlink(literal_file.c_str());
+  return text;
+}
+
+// The text after the first line feed: the output without its stamp line,
+// which holds the time (and behind a byte-order mark, the mark with it).
+std::string after_stamp(const std::string& text) {
+  size_t end = text.find('\n');
+  return end == std::string::npos ? std::string() : text.substr(end + 1);
 }
 
 // Runs the tool on `arguments` and returns its standard output.
@@ -222,6 +255,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   work_dir = pattern;
   input_file = work_dir + "/in.conf";
   output_file = work_dir + "/out.conf";
+  literal_file = work_dir + "/literal.conf";
   stdout_file = work_dir + "/stdout";
   // The tool's progress lines go to a file that each run reads back.
   int fd = open(stdout_file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
@@ -249,6 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   require(exists, "a converted input gives an output file");
   check_output(output, expected);
+  require(after_stamp(output) == after_stamp(literal_conversion()),
+          "the output is what the whole-table writer writes");
 
   if (!expected.name_with_colon) {
     printed = run_tool({"keyfolder", output_file.c_str()}, &status);
