@@ -101,15 +101,21 @@ int expect_entry(const char* key, void* value, void* closure) {
   return 0;
 }
 
-// Parses the input on its own and lists what its conversion must write.
-Expected expect_conversion() {
-  Expected expected;
+// Parses the input into a fresh table of its own (no room reserved); the
+// caller releases table and values.
+void parse_input() {
   run_state_reset();
   key_table = keytable_new();
   FILE* input = std::fopen(input_file.c_str(), "r");
   require(input != nullptr, "the fuzz input can be read");
   parse_config(input);
   std::fclose(input);
+}
+
+// Parses the input on its own and lists what its conversion must write.
+Expected expect_conversion() {
+  Expected expected;
+  parse_input();
   expected.converted = floating_count != 0;
   keytable_enum(key_table, expect_entry, &expected);
   keytable_free(key_table);
@@ -121,12 +127,7 @@ Expected expect_conversion() {
 // The input converted by the plain whole-table writer into literal_file,
 // from a table parsed without reserved room; returns that file's text.
 std::string literal_conversion() {
-  run_state_reset();
-  key_table = keytable_new();
-  FILE* input = std::fopen(input_file.c_str(), "r");
-  require(input != nullptr, "the fuzz input can be read");
-  parse_config(input);
-  std::fclose(input);
+  parse_input();
   input_path = input_file.c_str();
   output_path = literal_file.c_str();
   write_config_literal();

@@ -83,9 +83,9 @@ size_t entry_bytes(size_t length) {
 // entries: an add that lifts the load above the limit doubles the table
 // once, which brings the load back well below it, so this is the smallest
 // mask whose load is within the limit.
-int32_t filled_mask(int64_t count, int32_t max_load) {
+int32_t filled_mask(int64_t count) {
   int64_t mask = kMinMask;
-  while (count * 100 / (mask + 1) > max_load) mask = mask * 2 + 1;
+  while (count * 100 / (mask + 1) > kMaxLoad) mask = mask * 2 + 1;
   return static_cast<int32_t>(mask);
 }
 
@@ -105,6 +105,17 @@ KeyEntry* append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32
   ++table->count;
   keytable_check_size(table);
   return entry;
+}
+
+// The link that holds the first entry of `key`'s chain equal to `key` (whose
+// key_hash is `hash`), or, with none, the null link at the chain's end.
+KeyEntry** find_link(KeyTable* table, const char* key, uint32_t hash) {
+  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
+  // Keys equal without regard to case have equal hashes.
+  while (*link != nullptr && ((*link)->hash != hash || text_icompare((*link)->key(), key) != 0)) {
+    link = &(*link)->next;
+  }
+  return link;
 }
 
 // Visits the chain of bucket `index` from its head for keytable_enum: the
@@ -204,31 +215,23 @@ void keytable_replace(KeyTable* table, const char* key, void* value) {
 
 void* keytable_exchange(KeyTable* table, const char* key, void* value) {
   uint32_t hash = key_hash(key);
-  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
-  for (; *link != nullptr; link = &(*link)->next) {
-    if ((*link)->hash == hash && text_icompare((*link)->key(), key) == 0) {
-      void* old = (*link)->value;
-      (*link)->value = value;
-      return old;
-    }
+  KeyEntry** link = find_link(table, key, hash);
+  if (*link == nullptr) {
+    append_entry(table, link, key, hash, value);
+    return nullptr;
   }
-  append_entry(table, link, key, hash, value);
-  return nullptr;
+  void* old = (*link)->value;
+  (*link)->value = value;
+  return old;
 }
 
 KeyEntry* keytable_store_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
                                 bool* created) {
-  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
-  for (; *link != nullptr; link = &(*link)->next) {
-    // Keys equal without regard to case have equal hashes.
-    if ((*link)->hash == hash && text_icompare((*link)->key(), key) == 0) {
-      (*link)->value = value;
-      *created = false;
-      return *link;
-    }
-  }
-  *created = true;
-  return append_entry(table, link, key, hash, value);
+  KeyEntry** link = find_link(table, key, hash);
+  *created = *link == nullptr;
+  if (*created) return append_entry(table, link, key, hash, value);
+  (*link)->value = value;
+  return *link;
 }
 
 void* keytable_get(const KeyTable* table, const char* key) {
@@ -275,7 +278,7 @@ int32_t keytable_checked_mask(int64_t count, int32_t mask) {
 
 void keytable_reserve(KeyTable* table, int32_t count) {
   table->reserving = 1;
-  int32_t mask = filled_mask(count, table->max_load);
+  int32_t mask = filled_mask(count);
   if (table->count == 0 && mask > table->mask) {
     KeyEntry** fresh = new_buckets(mask);
     util_free(table->buckets);
@@ -288,7 +291,7 @@ void keytable_reserve(KeyTable* table, int32_t count) {
 void keytable_settle(KeyTable* table) {
   if (table->reserving == 0) return;
   table->reserving = 0;
-  int32_t mask = filled_mask(table->count, table->max_load);
+  int32_t mask = filled_mask(table->count);
   // Only filled, the chains already hold their entries in the order made.
   if (mask == table->mask) return;
   size_t largest = 0;

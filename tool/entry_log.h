@@ -19,7 +19,8 @@
 // One logged entry.
 struct LoggedEntry {
   KeyEntry* entry;  // the entry in the table (which owns it)
-  uint32_t hash;    // key_hash of the entry's key
+  uint32_t hash;    // key_hash of the entry's key (the entry's own copy
+                    // would cost a cache miss per entry to read)
   int32_t section;  // the section's number, 0 up (see entry_log_name)
 };
 
