@@ -71,6 +71,20 @@ std::vector<HostileCase> hostile_cases() {
                    {"[" + s32 + "]", std::string(46, 'N') + " = " + std::string(256, 'v'),
                     "#" + std::string(70, 'd')},
                    {}});
+
+  // Section names that fill the text they are kept in exactly, then a
+  // shorter and a longer one: comparing the longer name at full width
+  // against the last held one read past the end of that text.
+  std::string filling;
+  for (int i = 0; i < 31; ++i) {
+    const std::string number = std::to_string(i);
+    filling += "N" + std::string(30 - number.size(), '0') + number + ":k=1\n";
+  }
+  const std::string longest = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef";
+  cases.push_back({"SectionNamesFillingTheirText",
+                   filling + std::string(29, 'X') + ":k=1\nA:k=1\n" + longest + ":k=1\n",
+                   {"[A]", "[" + longest + "]", "[" + std::string(29, 'X') + "]"},
+                   {}});
   return cases;
 }
 

@@ -39,9 +39,11 @@ uint32_t name_hash(const char* text, size_t length) {
 }
 
 // Whether section `section` has the `length` bytes at `name` as its text.
+// The held text may be shorter than `length` and end the text buffer, so
+// the comparison stops at its terminator rather than reading `length` bytes.
 bool is_named(const EntryLog* log, int32_t section, const char* name, size_t length) {
   const char* held = entry_log_name(log, section);
-  return std::memcmp(held, name, length) == 0 && held[length] == '\0';
+  return std::strncmp(held, name, length) == 0 && held[length] == '\0';
 }
 
 // The slot holding the section named by the `length` bytes at `name` (whose
