@@ -14,8 +14,11 @@ constexpr int32_t kMinMask = 15;  // 16 buckets, the smallest table
 constexpr int32_t kMaxLoad = 75;  // percent; growth above it
 constexpr uint32_t kHashSeed = 0xF0E1D2;
 
-KeyEntry** new_buckets(int32_t mask) {
-  return static_cast<KeyEntry**>(util_alloc(static_cast<int32_t>(sizeof(KeyEntry*)) * (mask + 1)));
+// An array of `mask` + 1 list heads, all null.
+KeyEntry** new_heads(int64_t mask) {
+  int64_t bytes = (mask + 1) * static_cast<int64_t>(sizeof(KeyEntry*));
+  // Beyond what one allocation can ask for: util_alloc's exhaustion.
+  return static_cast<KeyEntry**>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
 }
 
 // How many buckets ahead the walks below ask for a chain's first entry.
@@ -29,7 +32,7 @@ constexpr int32_t kPrefetchAhead = 8;
 void grow(KeyTable* table) {
   int32_t old_count = table->mask + 1;
   int32_t new_mask = table->mask * 2 + 1;
-  KeyEntry** fresh = new_buckets(new_mask);
+  KeyEntry** fresh = new_heads(new_mask);
   auto new_bit = static_cast<uint32_t>(old_count);
   for (int32_t i = 0; i < old_count; ++i) {
     if (i + kPrefetchAhead < old_count) prefetch(table->buckets[i + kPrefetchAhead]);
@@ -82,40 +85,76 @@ size_t entry_bytes(size_t length) {
 // The mask the size rule gives a table that only ever gained `count`
 // entries: an add that lifts the load above the limit doubles the table
 // once, which brings the load back well below it, so this is the smallest
-// mask whose load is within the limit.
-int32_t filled_mask(int64_t count) {
+// mask whose load is within the limit. The index is sized by the same rule.
+int64_t filled_mask(int64_t count) {
   int64_t mask = kMinMask;
   while (count * 100 / (mask + 1) > kMaxLoad) mask = mask * 2 + 1;
-  return static_cast<int32_t>(mask);
+  return mask;
 }
 
-// Links a new entry for `key` (whose key_hash is `hash`) and `value` at
-// `link`, the null next pointer at the end of the key's chain (or its empty
-// head), then runs the size check. Returns the entry.
-KeyEntry* append_entry(KeyTable* table, KeyEntry** link, const char* key, uint32_t hash,
-                       void* value) {
-  size_t length = std::strlen(key);
+// The index hash of `key` (of `length` bytes): the index list it belongs
+// to is this hash & index_mask.
+uint32_t index_hash(const char* key, size_t length) {
+  return static_cast<uint32_t>(text_hash(key, length, true));
+}
+
+bool same_key(const KeyEntry* entry, const char* key, uint32_t hash) {
+  // Keys equal without regard to case have equal hashes.
+  return entry->hash == hash && text_icompare(entry->key(), key) == 0;
+}
+
+// Gives the index `mask` + 1 lists, moving every indexed entry to its list
+// under the new mask (their order within a list does not matter: no two
+// entries of the index have equal keys).
+void resize_index(KeyTable* table, int64_t mask) {
+  KeyEntry** old = table->index;
+  uint32_t old_mask = table->index_mask;
+  table->index = new_heads(mask);
+  table->index_mask = static_cast<uint32_t>(mask);
+  for (uint32_t i = 0; i <= old_mask; ++i) {
+    KeyEntry* entry = old[i];
+    while (entry != nullptr) {
+      KeyEntry* following = entry->next;
+      KeyEntry** head =
+          &table->index[index_hash(entry->key(), std::strlen(entry->key())) & table->index_mask];
+      entry->next = *head;
+      *head = entry;
+      entry = following;
+    }
+  }
+  util_free(old);
+}
+
+// Carves a new entry for `key` (of `length` bytes, key_hash `hash`) holding
+// `value`, unlinked, and counts it; the caller links it and then runs the
+// size check.
+KeyEntry* new_entry(KeyTable* table, const char* key, size_t length, uint32_t hash, void* value) {
   auto* entry =
       static_cast<KeyEntry*>(arena_carve(&table->entries, entry_bytes(length), alignof(KeyEntry)));
   entry->next = nullptr;
   entry->value = value;
   entry->hash = hash;
   std::memcpy(entry->key(), key, length + 1);
-  *link = entry;
   ++table->count;
-  keytable_check_size(table);
   return entry;
 }
 
 // The link that holds the first entry of `key`'s chain equal to `key` (whose
 // key_hash is `hash`), or, with none, the null link at the chain's end.
-KeyEntry** find_link(KeyTable* table, const char* key, uint32_t hash) {
+KeyEntry** find_in_chain(const KeyTable* table, const char* key, uint32_t hash) {
   KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
-  // Keys equal without regard to case have equal hashes.
-  while (*link != nullptr && ((*link)->hash != hash || text_icompare((*link)->key(), key) != 0)) {
-    link = &(*link)->next;
-  }
+  while (*link != nullptr && !same_key(*link, key, hash)) link = &(*link)->next;
   return link;
+}
+
+// The entry of the index equal to `key` (whose key_hash is `hash` and index
+// hash `list`), or null; `*head` is set to the head of the list it belongs to.
+KeyEntry* find_in_index(const KeyTable* table, const char* key, uint32_t hash, uint32_t list,
+                        KeyEntry*** head) {
+  *head = &table->index[list & table->index_mask];
+  KeyEntry* entry = **head;
+  while (entry != nullptr && !same_key(entry, key, hash)) entry = entry->next;
+  return entry;
 }
 
 // Visits the chain of bucket `index` from its head for keytable_enum: the
@@ -135,7 +174,7 @@ void visit_chain(KeyTable* table, int32_t index, KeyVisitor visitor, void* closu
   }
 }
 
-// A settling table and room for the entries of one arena block.
+// A table making its chains and room for the entries of one arena block.
 struct Relink {
   KeyTable* table;
   KeyEntry** scratch;
@@ -171,12 +210,74 @@ void measure_block(char* begin, char* end, void* closure) {
   *largest = std::max(*largest, static_cast<size_t>(end - begin));
 }
 
+// Makes the chains the entries stand in, which until now only their
+// creation order and hashes defined (see the header), and drops the index.
+void make_chains(KeyTable* table) {
+  size_t largest = 0;
+  arena_walk(&table->entries, measure_block, &largest);
+  auto room = static_cast<int64_t>(largest / sizeof(KeyEntry) + 1);
+  Relink relink{table, static_cast<KeyEntry**>(util_alloc(
+                           static_cast<int32_t>(room * static_cast<int64_t>(sizeof(KeyEntry*)))))};
+  table->buckets = new_heads(table->mask);
+  arena_walk(&table->entries, relink_block, &relink);
+  util_free(relink.scratch);
+  util_free(table->index);
+  table->index = nullptr;
+  table->index_mask = 0;
+  table->indexed = 0;
+}
+
+// Carries out one store whose length, hash and index hash are set.
+void carry_out(KeyTable* table, KeyStore* store) {
+  if (table->buckets != nullptr) {
+    KeyEntry** link = &table->buckets[store->hash & static_cast<uint32_t>(table->mask)];
+    if (store->replace) {
+      link = find_in_chain(table, store->key, store->hash);
+    } else {
+      while (*link != nullptr) link = &(*link)->next;
+    }
+    store->created = *link == nullptr;
+    if (!store->created) {
+      (*link)->value = store->value;
+      store->entry = *link;
+      return;
+    }
+    store->entry = new_entry(table, store->key, store->length, store->hash, store->value);
+    *link = store->entry;
+  } else {
+    KeyEntry** head = nullptr;
+    KeyEntry* first = find_in_index(table, store->key, store->hash, store->list, &head);
+    store->created = first == nullptr || !store->replace;
+    if (!store->created) {
+      first->value = store->value;
+      store->entry = first;
+      return;
+    }
+    store->entry = new_entry(table, store->key, store->length, store->hash, store->value);
+    // A later entry of a key already indexed stays out: lookups find the
+    // first, and the chains are made from the arena, not from the index.
+    if (first == nullptr) {
+      store->entry->next = *head;
+      *head = store->entry;
+      ++table->indexed;
+      // The size rule's growth, for the index's own count.
+      if (keytable_checked_mask(table->indexed, static_cast<int32_t>(table->index_mask)) >
+          static_cast<int32_t>(table->index_mask)) {
+        resize_index(table, int64_t{table->index_mask} * 2 + 1);
+      }
+    }
+  }
+  keytable_check_size(table);
+}
+
 }  // namespace
 
 uint32_t key_hash(const char* text) {
   uint32_t h = kHashSeed;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    // The folded byte is read as signed: bytes 0x80-0xFF subtract.
+    // OR 0x20 is the design's fold for the bucket hash, not text_fold: it
+    // also merges '@' with '`' and a few other pairs, and the output order
+    // depends on it. The read as signed makes bytes 0x80-0xFF subtract.
     auto folded = static_cast<int8_t>(*p | 0x20);
     h ^= (h << 7) + (h >> 2) + static_cast<uint32_t>(static_cast<int32_t>(folded));
   }
@@ -188,7 +289,8 @@ KeyTable* keytable_new() {
   table->mask = kMinMask;
   table->count = 0;
   table->max_load = kMaxLoad;
-  table->buckets = new_buckets(kMinMask);
+  table->index = new_heads(kMinMask);
+  table->index_mask = kMinMask;
   return table;
 }
 
@@ -196,54 +298,66 @@ void keytable_free(KeyTable* table) {
   if (table == nullptr) return;
   arena_release(&table->entries);
   util_free(table->buckets);
+  util_free(table->index);
   util_free(table);
 }
 
 void keytable_add(KeyTable* table, const char* key, void* value) {
-  keytable_add_hashed(table, key, key_hash(key), value);
-}
-
-KeyEntry* keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value) {
-  KeyEntry** link = &table->buckets[hash & static_cast<uint32_t>(table->mask)];
-  while (*link != nullptr) link = &(*link)->next;
-  return append_entry(table, link, key, hash, value);
+  bool created = false;
+  keytable_store(table, key, value, false, &created);
 }
 
 void keytable_replace(KeyTable* table, const char* key, void* value) {
-  keytable_exchange(table, key, value);
+  bool created = false;
+  keytable_store(table, key, value, true, &created);
 }
 
-void* keytable_exchange(KeyTable* table, const char* key, void* value) {
-  uint32_t hash = key_hash(key);
-  KeyEntry** link = find_link(table, key, hash);
-  if (*link == nullptr) {
-    append_entry(table, link, key, hash, value);
-    return nullptr;
+KeyEntry* keytable_store(KeyTable* table, const char* key, void* value, bool replace,
+                         bool* created) {
+  KeyStore store{key, value, replace, false, nullptr, 0, 0, 0};
+  keytable_store_batch(table, &store, 1);
+  *created = store.created;
+  return store.entry;
+}
+
+void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
+  // WARNING: performance-critical (every key of a parse comes through
+  // here); measure changes with bench/run_bench.py --baseline.
+  for (int32_t i = 0; i < count; ++i) {
+    KeyStore* store = &stores[i];
+    store->length = std::strlen(store->key);
+    store->hash = key_hash(store->key);
+    if (table->buckets != nullptr) {
+      prefetch(&table->buckets[store->hash & static_cast<uint32_t>(table->mask)]);
+    } else {
+      store->list = static_cast<uint32_t>(text_hash(store->key, store->length, true));
+      prefetch(&table->index[store->list & table->index_mask]);
+    }
   }
-  void* old = (*link)->value;
-  (*link)->value = value;
-  return old;
-}
-
-KeyEntry* keytable_store_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
-                                bool* created) {
-  KeyEntry** link = find_link(table, key, hash);
-  *created = *link == nullptr;
-  if (*created) return append_entry(table, link, key, hash, value);
-  (*link)->value = value;
-  return *link;
+  for (int32_t i = 0; i < count; ++i) {
+    if (table->buckets != nullptr) {
+      prefetch(table->buckets[stores[i].hash & static_cast<uint32_t>(table->mask)]);
+    } else {
+      prefetch(table->index[stores[i].list & table->index_mask]);
+    }
+  }
+  for (int32_t i = 0; i < count; ++i) carry_out(table, &stores[i]);
 }
 
 void* keytable_get(const KeyTable* table, const char* key) {
   uint32_t hash = key_hash(key);
-  for (KeyEntry* entry = table->buckets[hash & static_cast<uint32_t>(table->mask)];
-       entry != nullptr; entry = entry->next) {
-    if (entry->hash == hash && text_icompare(entry->key(), key) == 0) return entry->value;
+  KeyEntry* entry = nullptr;
+  if (table->buckets != nullptr) {
+    entry = *find_in_chain(table, key, hash);
+  } else {
+    KeyEntry** head = nullptr;
+    entry = find_in_index(table, key, hash, index_hash(key, std::strlen(key)), &head);
   }
-  return nullptr;
+  return entry != nullptr ? entry->value : nullptr;
 }
 
 void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure) {
+  if (table->buckets == nullptr) make_chains(table);
   for (int32_t i = 0; i <= table->mask; ++i) {
     if (i + kPrefetchAhead <= table->mask) prefetch(table->buckets[i + kPrefetchAhead]);
     visit_chain(table, i, visitor, closure);
@@ -251,19 +365,13 @@ void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure) {
   keytable_check_size(table);
 }
 
-void keytable_prefetch_bucket(const KeyTable* table, uint32_t hash) {
-  prefetch(&table->buckets[hash & static_cast<uint32_t>(table->mask)]);
-}
-
-void keytable_prefetch_chain(const KeyTable* table, uint32_t hash) {
-  prefetch(table->buckets[hash & static_cast<uint32_t>(table->mask)]);
-}
-
 void keytable_check_size(KeyTable* table) {
   int32_t mask = keytable_checked_mask(table->count, table->mask);
-  if (mask > table->mask) {
+  if (table->buckets == nullptr) {
+    table->mask = mask;  // no chains yet: the bucket count is only a number
+  } else if (mask > table->mask) {
     grow(table);
-  } else if (mask < table->mask && table->reserving == 0) {
+  } else if (mask < table->mask) {
     shrink(table);
   }
 }
@@ -277,32 +385,6 @@ int32_t keytable_checked_mask(int64_t count, int32_t mask) {
 }
 
 void keytable_reserve(KeyTable* table, int32_t count) {
-  table->reserving = 1;
-  int32_t mask = filled_mask(count);
-  if (table->count == 0 && mask > table->mask) {
-    KeyEntry** fresh = new_buckets(mask);
-    util_free(table->buckets);
-    table->buckets = fresh;
-    table->mask = mask;
-  }
-  while (table->mask < mask) grow(table);
-}
-
-void keytable_settle(KeyTable* table) {
-  if (table->reserving == 0) return;
-  table->reserving = 0;
-  int32_t mask = filled_mask(table->count);
-  // Only filled, the chains already hold their entries in the order made.
-  if (mask == table->mask) return;
-  size_t largest = 0;
-  arena_walk(&table->entries, measure_block, &largest);
-  auto room = static_cast<int64_t>(largest / sizeof(KeyEntry) + 1);
-  Relink relink{table, static_cast<KeyEntry**>(util_alloc(
-                           static_cast<int32_t>(room * static_cast<int64_t>(sizeof(KeyEntry*)))))};
-  KeyEntry** fresh = new_buckets(mask);
-  util_free(table->buckets);
-  table->buckets = fresh;
-  table->mask = mask;
-  arena_walk(&table->entries, relink_block, &relink);
-  util_free(relink.scratch);
+  int64_t mask = filled_mask(count);
+  if (table->index != nullptr && mask > table->index_mask) resize_index(table, mask);
 }

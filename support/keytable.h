@@ -28,7 +28,23 @@
 //
 // A table that is only filled (adds and replaces, no removal) therefore
 // always lists each chain's entries in the order they were added, whatever
-// resizes came between; keytable_reserve relies on that.
+// resizes came between.
+//
+// Lookups stay fast whatever the keys. key_hash is fixed by the output
+// order and easy to collide on purpose (it folds '@' onto '`', and low bits
+// can be chosen), so a crafted file could put every key in one chain. Until
+// an enumeration first needs the chains, the table therefore keeps no chains
+// at all: its entries are found through an index of its own, lists headed
+// by text_hash of the folded key (keyed at random per run), and the bucket
+// count only follows the size rule as a number. Only the first entry of
+// each key (without regard to case) is in the index, and as nothing has
+// been removed yet, the first created is the first in chain order: the one
+// a lookup must find. The first enumeration makes the chains from the
+// entries in creation order (which is their chain order, see above), drops
+// the index, and from then on lookups walk the key's chain as the chains
+// define it. The tool looks keys up only while it parses, so it never walks
+// a chain; its writer works from a log of the entries it made instead of
+// enumerating.
 #pragma once
 
 #include <cstdint>
@@ -36,22 +52,28 @@
 #include "support/arena.h"
 
 struct KeyEntry {
-  KeyEntry* next;  // following entry of the same chain, or null
+  KeyEntry* next;  // following entry of its list: the index list until the
+                   // chains are made, the chain after that; null at the end
   void* value;     // the stored value, owned by the table's user; may be null
   uint32_t hash;   // key_hash(key()): a resize and a lookup need not read the key
   // The key text, terminated, is stored inline right after the hash (in
   // what would be padding), so the hash costs the entry 4 bytes, not 8.
   char* key() { return reinterpret_cast<char*>(&hash + 1); }
+  const char* key() const { return reinterpret_cast<const char*>(&hash + 1); }
 };
 
 struct KeyTable {
-  int32_t mask;       // bucket count minus one: 2^k - 1, never below 15
-  int32_t count;      // entries in all chains
-  int32_t max_load;   // load limit in percent; always 75
-  int32_t reserving;  // nonzero from keytable_reserve to keytable_settle
-  KeyEntry** buckets; // mask + 1 chain heads, null for an empty chain; a
-                      // halving keeps the larger array, null beyond mask
-  Arena entries;      // where the entries are carved from
+  int32_t mask;         // bucket count minus one: 2^k - 1, never below 15
+  int32_t count;        // entries in the table
+  int32_t max_load;     // load limit in percent; always 75
+  KeyEntry** buckets;   // mask + 1 chain heads, null for an empty chain; the
+                        // whole array null until the chains are made; a
+                        // halving keeps the larger array, null beyond mask
+  KeyEntry** index;     // heads of the lookup index's lists, index_mask + 1
+                        // of them, until the chains are made; then null
+  uint32_t index_mask;  // index heads minus one
+  int32_t indexed;      // entries in the index
+  Arena entries;        // where the entries are carved from, in creation order
 };
 
 // Visitor for keytable_enum. `key` lives only for the call; return nonzero
@@ -65,9 +87,9 @@ uint32_t key_hash(const char* text);
 // A table of 16 empty buckets. Released with keytable_free.
 KeyTable* keytable_new();
 
-// Releases every entry, the bucket array and the table; values are not
-// touched. No size check runs: releasing a table never allocates, so it
-// cannot fail after the output has been replaced.
+// Releases every entry, the bucket array, the index and the table; values
+// are not touched. No size check runs: releasing a table never allocates,
+// so it cannot fail after the output has been replaced.
 void keytable_free(KeyTable* table);
 
 // Appends a new entry (a copy of `key`, and `value`) at the end of its chain
@@ -79,57 +101,49 @@ void keytable_add(KeyTable* table, const char* key, void* value);
 // place; no size check). With no equal key, does keytable_add.
 void keytable_replace(KeyTable* table, const char* key, void* value);
 
-// keytable_replace that also gives back the value it displaced: null when
-// it added a new entry (or the displaced value was null). One chain walk
-// where keytable_get followed by keytable_replace takes two.
-void* keytable_exchange(KeyTable* table, const char* key, void* value);
+// keytable_add (`replace` false) or keytable_replace (true) for a caller
+// that wants the entry holding `value` now: it stays where it is, whatever
+// resizes come, until the table is released. `*created` tells whether a new
+// entry was made.
+KeyEntry* keytable_store(KeyTable* table, const char* key, void* value, bool replace,
+                         bool* created);
 
-// keytable_add and keytable_replace for a caller that has the key's hash
-// (key_hash(key)) already: they skip computing it again, and give the entry
-// that holds `value` now. An entry stays where it is, whatever resizes come,
-// until the table is released. The store sets `*created` to whether it
-// added a new entry rather than replacing a value.
-KeyEntry* keytable_add_hashed(KeyTable* table, const char* key, uint32_t hash, void* value);
-KeyEntry* keytable_store_hashed(KeyTable* table, const char* key, uint32_t hash, void* value,
-                                bool* created);
+// One store of a batch for keytable_store_batch.
+struct KeyStore {
+  const char* key;  // in: the key, read during the call only
+  void* value;      // in: the value to store
+  bool replace;     // in: as keytable_replace rather than keytable_add
+  bool created;     // out: a new entry was made
+  KeyEntry* entry;  // out: the entry that holds `value` now
+  size_t length;    // the table's: strlen(key)
+  uint32_t hash;    // the table's: key_hash(key)
+  uint32_t list;    // the table's: the index hash of the key
+};
+
+// keytable_store for `count` stores, in order, with the same result as one
+// call each. Every store waits for memory twice (its list head, then the
+// entry there); asking for all of a batch's heads, then all their entries,
+// before storing overlaps those waits, which is most of a parse's time.
+void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count);
 
 // The value of the first equal key in chain order, or null if none.
 void* keytable_get(const KeyTable* table, const char* key);
 
 // Visits every entry in the order above; a nonzero visitor result removes
-// the entry. The visitor must not add entries or start another enumeration.
-// Runs the size check once at the end, so a resize never happens mid-walk.
+// the entry. The visitor must not add entries, look keys up or start
+// another enumeration. Runs the size check once at the end, so a resize
+// never happens mid-walk.
 void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure);
 
-// Hints for a caller about to store many keys: start loading the bucket
-// slot of a key with hash `hash` (key_hash), and, once that slot has had
-// time to arrive, the first entry of its chain. They change nothing; a
-// resize in between only makes them useless.
-void keytable_prefetch_bucket(const KeyTable* table, uint32_t hash);
-void keytable_prefetch_chain(const KeyTable* table, uint32_t hash);
-
 // Doubles or halves the bucket array by the rule above, or does nothing.
-// While a reservation is open it only ever doubles.
 void keytable_check_size(KeyTable* table);
 
 // The mask the size check leaves a table with `count` entries and mask
-// `mask` (no reservation open) with: the rule above as a number, for a
-// caller that follows the table's shape without changing it.
+// `mask` with: the rule above as a number, for a caller that follows the
+// table's shape without changing it.
 int32_t keytable_checked_mask(int64_t count, int32_t mask);
 
-// For a table about to be filled with about `count` entries by adds and
-// replaces alone: makes room for them at once, so the table need not double
-// again and again as it fills, each doubling a walk over all its entries.
-// Until keytable_settle the table may hold more buckets than the size rule
-// gives (it still doubles when the load passes 75, but never halves);
-// lookups, adds and replaces work as ever. Nothing may remove an entry in
-// between: no enumeration runs until the table is settled.
+// For a table about to be filled with about `count` entries: gives the
+// index room for them at once, so it need not double again and again as
+// the table fills. Changes nothing a user of the table can see.
 void keytable_reserve(KeyTable* table, int32_t count);
-
-// Ends a reservation (else does nothing): gives the table the bucket count
-// the size rule gives for its entries, each chain holding its entries in
-// the order they were added, which is the table the same adds make without
-// a reservation. When more room was reserved than the entries needed, the
-// chains are rebuilt by one pass over the entries in the order they were
-// made (the arena keeps them in that order).
-void keytable_settle(KeyTable* table);

@@ -1,11 +1,59 @@
 #include "support/text.h"
 
 #include <cstring>
+#include <random>
 
 namespace {
 
-// Folds one byte as the configuration format does: A-Z only.
-unsigned fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+// The process's hash key: drawn on first use (there is one thread).
+struct HashKey {
+  uint64_t k0;
+  uint64_t k1;
+  bool drawn;
+};
+HashKey hash_key{0, 0, false};
+
+const HashKey& key_for_hashing() {
+  if (!hash_key.drawn) {
+    std::random_device source;
+    auto draw = [&source]() { return (uint64_t{source()} << 32) ^ source(); };
+    hash_key.k0 = draw();
+    hash_key.k1 = draw();
+    hash_key.drawn = true;
+  }
+  return hash_key;
+}
+
+uint64_t rotate_left(uint64_t x, int bits) { return (x << bits) | (x >> (64 - bits)); }
+
+// SipHash's state and its one round.
+struct SipState {
+  uint64_t v0, v1, v2, v3;
+
+  void round() {
+    v0 += v1;
+    v1 = rotate_left(v1, 13);
+    v1 ^= v0;
+    v0 = rotate_left(v0, 32);
+    v2 += v3;
+    v3 = rotate_left(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotate_left(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotate_left(v1, 17);
+    v1 ^= v2;
+    v2 = rotate_left(v2, 32);
+  }
+
+  // One compression round per 8-byte word: the "1" of SipHash-1-3.
+  void absorb(uint64_t word) {
+    v3 ^= word;
+    round();
+    v0 ^= word;
+  }
+};
 
 }  // namespace
 
@@ -13,8 +61,8 @@ int text_icompare(const char* a, const char* b) {
   const unsigned char* left = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* right = reinterpret_cast<const unsigned char*>(b);
   for (;; ++left, ++right) {
-    unsigned l = fold(*left);
-    unsigned r = fold(*right);
+    unsigned l = text_fold(*left);
+    unsigned r = text_fold(*right);
     if (l != r || l == 0) return static_cast<int>(l) - static_cast<int>(r);
   }
 }
@@ -25,4 +73,29 @@ void text_append(char* field, size_t capacity, const char* source) {
   while (used + take < capacity && source[take] != '\0') ++take;
   std::memcpy(field + used, source, take);
   field[used + take] = '\0';
+}
+
+uint64_t text_hash(const char* text, size_t length, bool fold) {
+  const HashKey& key = key_for_hashing();
+  SipState state{key.k0 ^ 0x736f6d6570736575u, key.k1 ^ 0x646f72616e646f6du,
+                 key.k0 ^ 0x6c7967656e657261u, key.k1 ^ 0x7465646279746573u};
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  // Words are read little-endian byte by byte, folded on the way, so the
+  // hash is the same on every system.
+  uint64_t word = 0;
+  size_t i = 0;
+  for (; i < length; ++i) {
+    uint64_t byte = fold ? text_fold(bytes[i]) : bytes[i];
+    word |= byte << (8 * (i % 8));
+    if (i % 8 == 7) {
+      state.absorb(word);
+      word = 0;
+    }
+  }
+  state.absorb(word | (uint64_t{length & 0xFF} << 56));
+  state.v2 ^= 0xFF;
+  state.round();
+  state.round();
+  state.round();
+  return state.v0 ^ state.v1 ^ state.v2 ^ state.v3;
 }

@@ -6,8 +6,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
-// Case-insensitive comparison: folds 'A'-'Z' to 'a'-'z' only and returns the
+// The format's one case fold: 'A'-'Z' to 'a'-'z', every other byte as it is.
+// (The key table's bucket hash folds with OR 0x20 instead, which also merges
+// a few non-letters; that difference is part of the output order, see
+// key_hash.)
+inline unsigned char text_fold(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// Case-insensitive comparison: folds with text_fold and returns the
 // difference of the first differing pair of folded bytes, each taken as an
 // unsigned byte (0 for equal texts). The section order uses the magnitude.
 int text_icompare(const char* a, const char* b);
@@ -21,3 +30,12 @@ inline bool text_is_white(char c) {
 // holds `capacity` characters plus the terminator: cut at the capacity,
 // always terminated.
 void text_append(char* field, size_t capacity, const char* source);
+
+// A 64-bit hash of the `length` bytes at `text` for lookup indexes that
+// hostile input must not be able to crowd into one place: SipHash-1-3 under
+// a key drawn at random once per process, so which texts collide cannot be
+// worked out from outside the run. With `fold`, bytes are folded with
+// text_fold first, so texts equal under text_icompare hash alike. Which
+// texts collide differs from run to run; nothing that decides the output
+// may depend on it.
+uint64_t text_hash(const char* text, size_t length, bool fold);

@@ -58,7 +58,6 @@ Result convert(const ToolDir& dir, void (*writer)(), int32_t reserve = -1) {
   FILE* stream = std::fopen(input.c_str(), "r");
   parse_config(stream);
   std::fclose(stream);
-  keytable_settle(key_table);
   result.mask_before = key_table->mask;
   result.count_before = key_table->count;
 

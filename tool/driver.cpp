@@ -21,14 +21,13 @@ constexpr const char* kBuildDate = __DATE__;
 // Input stream buffer in bytes.
 constexpr size_t kInputBufferBytes = 1 << 16;
 
-// The key table and the entry log are sized for one entry per this many
-// input bytes before the parse: short "name=value" lines hold about that
-// many, so a typical file fills them without doubling them again and again,
-// and a file of longer lines only costs the table one rebuild when the
-// parse ends (and the log room it never touches).
+// The key table's index and the entry log are sized for one entry per this
+// many input bytes before the parse: short "name=value" lines hold about
+// that many, so a typical file fills them without doubling them again and
+// again, and a file of longer lines only costs room it never touches.
 constexpr int64_t kInputBytesPerEntry = 16;
-// Room reserved at most, in entries: a guess never asks for a table of more
-// than 32 million buckets (a quarter of a gigabyte of chain heads).
+// Room reserved at most, in entries: a guess never asks for an index of
+// more than 32 million lists (a quarter of a gigabyte of list heads).
 constexpr int64_t kMostReservedEntries = int64_t{1} << 24;
 
 constexpr const char* kHelpText =
@@ -55,7 +54,6 @@ void convert() {
     entry_log_reserve(entry_log, expected);
   }
   parse_config(input);
-  keytable_settle(key_table);
   // A stream that opened but could not be read (a directory, an I/O error)
   // must not pass for an empty, clean file.
   bool read_failed = std::ferror(input) != 0;

@@ -4,6 +4,7 @@
 
 #include "support/alloc.h"
 #include "support/prefetch.h"
+#include "support/text.h"
 
 namespace {
 
@@ -31,11 +32,10 @@ void grow_array(void** array, int32_t used, int32_t* capacity, int64_t needed, s
   *capacity = static_cast<int32_t>(larger);
 }
 
-// FNV-1a over the `length` bytes at `text`: exact bytes, case counts.
+// The index hash of the `length` bytes at `text`: exact bytes, case counts.
+// Keyed per run (text_hash), so no set of section names crowds one probe run.
 uint32_t name_hash(const char* text, size_t length) {
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
-  return h;
+  return static_cast<uint32_t>(text_hash(text, length, false));
 }
 
 // Whether section `section` has the `length` bytes at `name` as its text.

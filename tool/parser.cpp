@@ -10,16 +10,7 @@
 
 namespace {
 
-// A store waiting to go into the table.
-struct PendingStore {
-  char key[kComposedKeyChars + 1];  // the composed key
-  char* value;                      // the value's copy in value_texts; null for a directive
-  bool is_directive;                // added as a new entry, not replacing
-  uint32_t hash;                    // key_hash(key)
-  SectionProbe section;             // the key's section for entry_log
-};
-
-// Stores are carried out a batch at a time (see flush_stores).
+// Stores go to the table a batch at a time (keytable_store_batch).
 constexpr int kStoreBatch = 16;
 
 // The working fields of one parse.
@@ -29,8 +20,9 @@ struct ParseState {
   char name[kNameChars + 1];                // name of the key being stored
   char value[kValueChars + 1];              // value being stored or assembled
   bool continuation_open;                   // the value goes on on the next line
-  PendingStore pending[kStoreBatch];        // stores not yet in the table, in input order
-  int pending_count;                        // how many of `pending` are in use
+  char keys[kStoreBatch][kComposedKeyChars + 1];  // composed keys of the stores queued
+  KeyStore stores[kStoreBatch];                   // stores queued, in input order
+  int queued;                                     // how many of `stores` are in use
 };
 
 // trim_copy on the `length` bytes at `source` (which need not be terminated
@@ -62,54 +54,37 @@ void compose_key(char key[kComposedKeyChars + 1], const char* section, const cha
   key[used] = '\0';
 }
 
-// Carries out the pending stores in input order. The table's chains lie
-// all over memory and each store would wait for its bucket slot and then
-// its chain, and each new entry for its section in the log's index;
-// asking for all of them for a whole batch first overlaps those waits.
-// Nothing reads the table before the parse ends and the order of the stores
-// is kept, so the table ends as with direct stores.
+// Carries out the queued stores in input order and logs every entry they
+// created for the writer. Nothing reads the table before the parse ends,
+// so queueing changes nothing but the time the stores take.
 void flush_stores(ParseState* state) {
-  for (int i = 0; i < state->pending_count; ++i) {
-    PendingStore* store = &state->pending[i];
-    store->hash = key_hash(store->key);
-    keytable_prefetch_bucket(key_table, store->hash);
-    if (entry_log != nullptr) store->section = entry_log_probe(entry_log, store->key);
-  }
-  for (int i = 0; i < state->pending_count; ++i) {
-    keytable_prefetch_chain(key_table, state->pending[i].hash);
-    if (entry_log != nullptr) entry_log_prefetch_name(entry_log, state->pending[i].section);
-  }
-  for (int i = 0; i < state->pending_count; ++i) {
-    PendingStore* store = &state->pending[i];
-    bool created = true;
-    KeyEntry* entry = nullptr;
-    if (store->is_directive) {
-      entry = keytable_add_hashed(key_table, store->key, store->hash, nullptr);
-    } else {
-      // A displaced value is left where it is: value_texts releases all
-      // of them at once.
-      entry = keytable_store_hashed(key_table, store->key, store->hash, store->value, &created);
+  keytable_store_batch(key_table, state->stores, state->queued);
+  for (int i = 0; i < state->queued; ++i) {
+    const KeyStore& store = state->stores[i];
+    if (store.created && entry_log != nullptr) {
+      entry_log_record(entry_log, store.entry, entry_log_probe(entry_log, store.key));
     }
-    if (created && entry_log != nullptr) entry_log_record(entry_log, entry, store->section);
   }
-  state->pending_count = 0;
+  state->queued = 0;
 }
 
 // Queues the store of `value` (a copy in value_texts, or null for a
-// directive) under section:name.
-void queue_store(ParseState* state, const char* section, const char* name, char* value,
-                 bool is_directive) {
-  PendingStore* store = &state->pending[state->pending_count++];
-  compose_key(store->key, section, name);
-  store->value = value;
-  store->is_directive = is_directive;
-  if (state->pending_count == kStoreBatch) flush_stores(state);
+// directive) under section:name: a directive always as a new entry, a key
+// in place of the value an equal key held before (left where it is:
+// value_texts releases all of them at once).
+void store(ParseState* state, const char* section, const char* name, char* value,
+           bool is_directive) {
+  char* key = state->keys[state->queued];
+  compose_key(key, section, name);
+  state->stores[state->queued++] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0, 0};
+  if (state->queued == kStoreBatch) flush_stores(state);
 }
 
 // Stores a copy of `value` under section:name in place of the value an equal
 // key held before; the entry keeps its first key text and place.
-void store_value(ParseState* state, const char* section, const char* name, const char* value) {
-  queue_store(state, section, name, arena_strdup(&value_texts, value), false);
+void store_value(ParseState* state, const char* section, const char* name,
+                 const char* value) {
+  store(state, section, name, arena_strdup(&value_texts, value), false);
 }
 
 // If `value` ends with a backslash, removes that one backslash and returns
@@ -145,7 +120,7 @@ void store_directive(ParseState* state, const char* rest) {
   ++directive_count;
   const char* section =
       state->current_section[0] != '\0' ? state->current_section : kTopmostSection;
-  queue_store(state, section, rest, nullptr, true);
+  store(state, section, rest, nullptr, true);
 }
 
 // Stores name and value under `section`, or opens a continuation for them.
