@@ -11,6 +11,11 @@ names the tool ranks specially (General, Misc, Warbird, ...), the rest
 generated names, so the section order and the key table both see a mix.
 
     python3 bench/gen_arena.py OUT SECTIONS KEYS [SEED]
+
+It also writes files of keys that the key table's bucket hash cannot tell
+apart, and files of the same shape whose keys hash apart:
+
+    python3 bench/gen_arena.py OUT colliding|ordinary COUNT
 """
 
 import random
@@ -60,9 +65,32 @@ def generate(path, sections, keys, seed=1):
             out.write("\n")
 
 
+# Two spellings of each bit of a key name. The key table's bucket hash folds
+# every byte with OR 0x20, so '@' and '`' hash alike (while the key
+# comparison tells them apart): keys spelt with them all share one bucket
+# hash. 'a' and 'b' give keys of the same shape that hash apart.
+COLLIDING = "@`"
+ORDINARY = "ab"
+
+
+def generate_keys(path, count, letters):
+    """`count` floating keys of one section, "S:k" and 20 letters spelling
+    the key's number in binary, under a header of another section."""
+    with open(path, "w") as out:
+        out.write("[A]\n")
+        for i in range(count):
+            name = "".join(letters[(i >> bit) & 1] for bit in range(20))
+            out.write("S:k%s=1\n" % name)
+
+
 def main():
+    if len(sys.argv) == 4 and sys.argv[2] in ("colliding", "ordinary"):
+        letters = COLLIDING if sys.argv[2] == "colliding" else ORDINARY
+        generate_keys(sys.argv[1], int(sys.argv[3]), letters)
+        return
     if len(sys.argv) not in (4, 5):
-        sys.exit("usage: gen_arena.py OUT SECTIONS KEYS [SEED]")
+        sys.exit("usage: gen_arena.py OUT SECTIONS KEYS [SEED]\n"
+                 "       gen_arena.py OUT colliding|ordinary COUNT")
     seed = int(sys.argv[4]) if len(sys.argv) == 5 else 1
     generate(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), seed)
 

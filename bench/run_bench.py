@@ -7,7 +7,9 @@ user would otherwise write) and keyfolder converting the file into a new one;
 then prints the medians, the ratios and each program's peak memory. With
 --baseline it also times a second keyfolder binary (an older build) on the
 same files in the same run and checks that both write the same output (the
-stamp line aside). Not part of the test suite: run it by hand on a quiet
+stamp line aside). Besides the arena files it times files of keys that the
+key table's bucket hash cannot tell apart beside ordinary keys of the same
+shape, whose times must stay close. Not part of the test suite: run it by hand on a quiet
 machine.
 
     python3 bench/run_bench.py [--keyfolder build/keyfolder] [--baseline OLD]
@@ -26,12 +28,16 @@ sys.path.insert(0, HERE)
 import gen_arena  # noqa: E402
 import peer_merge  # noqa: E402
 
-# name, sections, keys per section
+# name, sections, keys per section; or name, "colliding" or "ordinary", keys
 SIZES = [
     ("20KB", 24, 50),
     ("2MB", 2000, 50),
     ("20MB-20000x50", 20000, 50),
     ("20MB-200x5000", 200, 5000),
+    ("32K-ordinary", "ordinary", 1 << 15),
+    ("32K-colliding", "colliding", 1 << 15),
+    ("20MB-ordinary", "ordinary", 800000),
+    ("20MB-colliding", "colliding", 800000),
 ]
 MB = 1024 * 1024
 
@@ -144,7 +150,11 @@ def main():
             continue
         source = os.path.join(args.dir, "arena-%s.conf" % name)
         if not os.path.exists(source):
-            gen_arena.generate(source, sections, keys)
+            if sections in ("colliding", "ordinary"):
+                letters = gen_arena.COLLIDING if sections == "colliding" else gen_arena.ORDINARY
+                gen_arena.generate_keys(source, keys, letters)
+            else:
+                gen_arena.generate(source, sections, keys)
         size = os.path.getsize(source)
         out = os.path.join(args.dir, "out-%s.conf" % name)
         row = {"name": name, "bytes": size}
@@ -159,7 +169,8 @@ def main():
                 [os.path.abspath(args.baseline), source, out], args.runs, out, args.cap)
             if row["old"] is None:
                 row["same"] = "stopped"
-                row["visits"] = literal_visits(source)
+                if sections not in ("colliding", "ordinary"):
+                    row["visits"] = literal_visits(source)
             else:
                 row["same"] = "yes" if body(out) == body(kept) else "NO"
         rows.append(row)
@@ -181,6 +192,11 @@ def main():
     if "2MB" in by_name and "20MB-20000x50" in by_name:
         print("growth: 20MB-20000x50 / 2MB = %.1f x (10 x the data)" % (
             by_name["20MB-20000x50"]["kf"] / by_name["2MB"]["kf"]))
+    for size in ("32K", "20MB"):
+        colliding, ordinary = by_name.get(size + "-colliding"), by_name.get(size + "-ordinary")
+        if colliding and ordinary:
+            print("colliding keys: %s-colliding / %s-ordinary = %.1f x" % (
+                size, size, colliding["kf"] / ordinary["kf"]))
 
     if args.baseline:
         print("\nbaseline %s (stopped after %.0f s)" % (args.baseline, args.cap))
@@ -197,7 +213,7 @@ def main():
         for r in rows:
             if r["old"] is None:
                 estimate = "> %.0f" % args.cap
-                if per_visit is not None:
+                if per_visit is not None and "visits" in r:
                     estimate += " (est. %.0f)" % (per_visit * r["visits"])
                 print("%-15s %10s %8s %9s %8s %s" % (r["name"], estimate, fmt_seconds(r["kf"]),
                                                      "-", "-", r["same"]))
