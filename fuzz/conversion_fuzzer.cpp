@@ -9,8 +9,8 @@
 //     a floating key);
 //  3. no header, key or directive line of the output is longer than one line
 //     piece, so the output reads back line for line;
-//  4. after the stamp line, the output is byte for byte what the plain
-//     whole-table writer (write_config_literal) writes for the same input.
+//  4. its sections are byte for byte what the whole-table reference writer
+//     (tests/reference_writer.h) writes for the same input.
 // What the output must hold comes from a parse of its own before the run.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,8 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "support/arena.h"
+#include "reference_writer.h"
 #include "support/keytable.h"
+#include "support/safe_output.h"
 #include "tool/driver.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"
@@ -44,9 +45,9 @@ std::string stdout_file;
 
 // What the conversion of the current input must write.
 struct Expected {
-  bool converted = false;             // the input holds a floating key
-  bool name_with_colon = false;       // some written name holds a colon
-  std::vector<std::string> sections;  // gathered sections, each once
+  bool converted = false;                                 // the input holds a floating key
+  bool name_with_colon = false;                           // some written name holds a colon
+  std::vector<std::string> sections;                      // gathered sections, each once
   std::map<std::string, std::vector<std::string>> lines;  // section -> its lines
 };
 
@@ -101,11 +102,10 @@ int expect_entry(const char* key, void* value, void* closure) {
   return 0;
 }
 
-// Parses the input into a fresh table of its own (no room reserved); the
-// caller releases table and values.
-void parse_input() {
-  run_state_reset();
-  key_table = keytable_new();
+// Parses the input into a fresh run of its own (no room reserved); the
+// caller ends the run.
+void parse_input(const std::string& output) {
+  run_begin(input_file.c_str(), output.c_str());
   FILE* input = std::fopen(input_file.c_str(), "r");
   require(input != nullptr, "the fuzz input can be read");
   parse_config(input);
@@ -115,37 +115,27 @@ void parse_input() {
 // Parses the input on its own and lists what its conversion must write.
 Expected expect_conversion() {
   Expected expected;
-  parse_input();
-  expected.converted = floating_count != 0;
-  keytable_enum(key_table, expect_entry, &expected);
-  keytable_free(key_table);
-  arena_release(&value_texts);
-  run_state_reset();
+  parse_input(output_file);
+  expected.converted = run.floating_count != 0;
+  keytable_enum(run.key_table, expect_entry, &expected);
+  run_end();
   return expected;
 }
 
-// The input converted by the plain whole-table writer into literal_file,
-// from a table parsed without reserved room; returns that file's text.
-std::string literal_conversion() {
-  parse_input();
-  input_path = input_file.c_str();
-  output_path = literal_file.c_str();
-  write_config_literal();
-  keytable_free(key_table);
-  arena_release(&value_texts);
-  run_state_reset();
+// The sections the whole-table reference writer writes for the input, from
+// a run parsed without reserved room.
+std::string reference_sections() {
+  parse_input(literal_file);
+  SafeOutput out{};
+  require(safe_output_open(&out, literal_file.c_str()), "the reference output can be opened");
+  reference_write_sections(&out);
+  require(safe_output_commit(&out), "the reference output can be written");
+  run_end();
   bool exists = false;
   std::string text = read_whole(literal_file, &exists);
-  require(exists, "the whole-table writer gives an output file");
+  require(exists, "the reference writer gives an output file");
   unlink(literal_file.c_str());
   return text;
-}
-
-// The text after the first line feed: the output without its stamp line,
-// which holds the time (and behind a byte-order mark, the mark with it).
-std::string after_stamp(const std::string& text) {
-  size_t end = text.find('\n');
-  return end == std::string::npos ? std::string() : text.substr(end + 1);
 }
 
 // Runs the tool on `arguments` and returns its standard output.
@@ -163,7 +153,8 @@ std::string run_tool(std::vector<const char*> arguments, int* status) {
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 bool is_comment(const std::string& line) {
@@ -272,8 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Expected expected = expect_conversion();
 
   int status = -1;
-  std::string printed =
-      run_tool({"keyfolder", input_file.c_str(), output_file.c_str()}, &status);
+  std::string printed = run_tool({"keyfolder", input_file.c_str(), output_file.c_str()}, &status);
   require(status == 0, "a readable input converts with status 0");
   bool exists = false;
   std::string output = read_whole(output_file, &exists);
@@ -284,8 +274,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   require(exists, "a converted input gives an output file");
   check_output(output, expected);
-  require(after_stamp(output) == after_stamp(literal_conversion()),
-          "the output is what the whole-table writer writes");
+  std::string sections = reference_sections();
+  require(ends_with(output, sections), "the sections are what the whole-table writer writes");
 
   if (!expected.name_with_colon) {
     printed = run_tool({"keyfolder", output_file.c_str()}, &status);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // Returns `size` zero-filled bytes, released with util_free. A request for
 // 0 bytes succeeds and returns a valid pointer. Ends the process with
@@ -29,3 +30,27 @@ void util_free(void* pointer);
 // Registers the one function util_fatal runs before exiting (null: none).
 // The writer uses it to remove a half-written temporary file.
 void util_set_fatal_cleanup(void (*cleanup)());
+
+// A zero-filled array of `count` items, released with util_free. A count
+// beyond what one allocation can ask for is exhaustion, like any other.
+template <typename Item>
+Item* util_alloc_array(int64_t count) {
+  int64_t bytes = count * static_cast<int64_t>(sizeof(Item));
+  return static_cast<Item*>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
+}
+
+// Grows the array `*array` of `*capacity` items (null and 0 before the
+// first growth) to hold at least `needed`, doubling the capacity as often
+// as that takes; the items kept are copied, the new room is zero-filled.
+// The one growable array of the program, for plain items.
+template <typename Item>
+void util_grow(Item** array, int32_t* capacity, int64_t needed) {
+  if (needed <= *capacity) return;
+  int64_t larger = *capacity > 0 ? *capacity : 16;
+  while (larger < needed) larger *= 2;
+  auto* fresh = util_alloc_array<Item>(larger);
+  if (*capacity > 0) std::memcpy(fresh, *array, sizeof(Item) * static_cast<size_t>(*capacity));
+  util_free(*array);
+  *array = fresh;
+  *capacity = static_cast<int32_t>(larger);
+}

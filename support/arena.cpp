@@ -7,9 +7,9 @@
 
 // The head of a block; the pieces follow it.
 struct ArenaBlock {
-  ArenaBlock* before;  // the block made before this one, or null
-  size_t used;         // bytes in use, set once a newer block is made (the
-                       // newest block's count is the arena's `used`)
+  ArenaBlock* after;  // the block made after this one, or null
+  size_t used;        // bytes in use, set once a newer block is made (the
+                      // newest block's count is the arena's `used`)
 };
 
 namespace {
@@ -32,21 +32,26 @@ size_t round_up(size_t value, size_t align) { return (value + align - 1) & ~(ali
 
 void* arena_carve(Arena* arena, size_t size, size_t align) {
   size_t start = round_up(arena->used, align);
-  if (arena->blocks != nullptr && start + size <= arena->size) {
+  if (arena->newest != nullptr && start + size <= arena->size) {
     arena->used = start + size;
-    return reinterpret_cast<char*>(arena->blocks) + start;
+    return reinterpret_cast<char*>(arena->newest) + start;
   }
   // The next block, large enough for the piece, becomes the newest, so the
   // blocks stay in carving order; the rest of the block before it, less
   // than the piece, is left unused.
   size_t ordinary = std::min(kLargestBlockBytes, std::max(kBlockBytes, 2 * arena->size));
-  size_t bytes = std::max(ordinary, kBlockHead + size);
-  // Beyond what one allocation can ask for: util_alloc's exhaustion.
-  auto* block =
-      static_cast<ArenaBlock*>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
-  if (arena->blocks != nullptr) arena->blocks->used = arena->used;
-  block->before = arena->blocks;
-  arena->blocks = block;
+  // Whole words of the strictest alignment: a reader may read the word a
+  // piece ends in without leaving the block.
+  size_t bytes = std::max(ordinary, round_up(kBlockHead + size, alignof(std::max_align_t)));
+  auto* block = reinterpret_cast<ArenaBlock*>(
+      util_alloc_array<unsigned char>(bytes > INT64_MAX ? -1 : static_cast<int64_t>(bytes)));
+  if (arena->newest != nullptr) {
+    arena->newest->used = arena->used;
+    arena->newest->after = block;
+  } else {
+    arena->oldest = block;
+  }
+  arena->newest = block;
   arena->size = bytes;
   arena->used = kBlockHead + size;
   return reinterpret_cast<char*>(block) + kBlockHead;
@@ -62,19 +67,19 @@ char* arena_strdup(Arena* arena, const char* text) {
 
 void arena_walk(const Arena* arena, void (*visit)(char* begin, char* end, void* closure),
                 void* closure) {
-  for (ArenaBlock* block = arena->blocks; block != nullptr; block = block->before) {
-    size_t used = block == arena->blocks ? arena->used : block->used;
+  for (ArenaBlock* block = arena->oldest; block != nullptr; block = block->after) {
+    size_t used = block == arena->newest ? arena->used : block->used;
     char* base = reinterpret_cast<char*>(block);
     visit(base + kBlockHead, base + used, closure);
   }
 }
 
 void arena_release(Arena* arena) {
-  ArenaBlock* block = arena->blocks;
+  ArenaBlock* block = arena->oldest;
   while (block != nullptr) {
-    ArenaBlock* before = block->before;
+    ArenaBlock* after = block->after;
     util_free(block);
-    block = before;
+    block = after;
   }
   *arena = Arena{};
 }

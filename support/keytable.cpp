@@ -15,11 +15,7 @@ constexpr int32_t kMaxLoad = 75;  // percent; growth above it
 constexpr uint32_t kHashSeed = 0xF0E1D2;
 
 // An array of `mask` + 1 list heads, all null.
-KeyEntry** new_heads(int64_t mask) {
-  int64_t bytes = (mask + 1) * static_cast<int64_t>(sizeof(KeyEntry*));
-  // Beyond what one allocation can ask for: util_alloc's exhaustion.
-  return static_cast<KeyEntry**>(util_alloc(bytes > INT32_MAX ? -1 : static_cast<int32_t>(bytes)));
-}
+KeyEntry** new_heads(int64_t mask) { return util_alloc_array<KeyEntry*>(mask + 1); }
 
 // How many buckets ahead the walks below ask for a chain's first entry.
 constexpr int32_t kPrefetchAhead = 8;
@@ -76,10 +72,56 @@ void shrink(KeyTable* table) {
   table->mask = new_count - 1;
 }
 
-// Bytes of the entry of a key of `length` characters: never less than the
-// struct itself, whose padding holds the first bytes of a short key.
-size_t entry_bytes(size_t length) {
-  return std::max(sizeof(KeyEntry), offsetof(KeyEntry, hash) + sizeof(uint32_t) + length + 1);
+// Bytes of the entry of a key of `length` characters.
+size_t entry_bytes(size_t length) { return sizeof(KeyEntry) + length + 1; }
+
+// The entry that follows `entry` in the arena, where entries lie in
+// creation order. An entry's key begins on a word boundary (the entry is
+// aligned and a whole number of words long) and the next entry on the
+// first word boundary after the key's terminator, so it is found a word at
+// a time: a whole-table walk does this for every entry, and a call of
+// strlen each cost a tenth of a run. The word holding the terminator lies
+// within the arena's block (blocks are whole words long); its bytes after
+// the terminator are not looked at.
+KeyEntry* entry_after(KeyEntry* entry) {
+  static_assert(sizeof(KeyEntry) % sizeof(uint64_t) == 0 && alignof(KeyEntry) == sizeof(uint64_t),
+                "keys must start on a word boundary");
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighs = 0x8080808080808080u;
+  char* word = entry->key();
+  for (;; word += sizeof(uint64_t)) {
+    uint64_t bytes = 0;
+    std::memcpy(&bytes, word, sizeof bytes);
+    if (((bytes - kOnes) & ~bytes & kHighs) != 0) break;  // a zero byte among them
+  }
+  return reinterpret_cast<KeyEntry*>(word + sizeof(uint64_t));
+}
+
+// Calls `visit(entry)` for every entry of `table` in creation order (the
+// arena's carving order).
+template <typename Visit>
+void each_entry(const KeyTable* table, Visit visit) {
+  arena_walk(
+      &table->entries,
+      [](char* begin, char* end, void* closure) {
+        auto* last = reinterpret_cast<KeyEntry*>(end);
+        for (auto* entry = reinterpret_cast<KeyEntry*>(begin); entry < last;) {
+          KeyEntry* following = entry_after(entry);
+          (*static_cast<Visit*>(closure))(entry);
+          entry = following;
+        }
+      },
+      &visit);
+}
+
+// The size rule as a number: the mask the size check leaves a table with
+// `count` entries and mask `mask` with.
+int32_t checked_mask(int64_t count, int32_t mask) {
+  // 64-bit product: a count above 21 million entries must not overflow.
+  int64_t load = count * 100 / (static_cast<int64_t>(mask) + 1);
+  if (load > kMaxLoad) return mask * 2 + 1;
+  if (load < kMaxLoad / 4 && mask > kMinMask) return mask / 2;
+  return mask;
 }
 
 // The mask the size rule gives a table that only ever gained `count`
@@ -134,6 +176,7 @@ KeyEntry* new_entry(KeyTable* table, const char* key, size_t length, uint32_t ha
   entry->next = nullptr;
   entry->value = value;
   entry->hash = hash;
+  entry->group = -1;
   std::memcpy(entry->key(), key, length + 1);
   ++table->count;
   return entry;
@@ -157,6 +200,25 @@ KeyEntry* find_in_index(const KeyTable* table, const char* key, uint32_t hash, u
   return entry;
 }
 
+// Makes the index again after keytable_trim let it go (a table without
+// chains always has one otherwise): every entry, in creation order, goes
+// in unless an equal key is in already, so each key's first entry is the
+// one found, as before.
+void ensure_index(KeyTable* table) {
+  if (table->buckets != nullptr || table->index != nullptr) return;
+  table->index_mask = static_cast<uint32_t>(filled_mask(table->count));
+  table->index = new_heads(table->index_mask);
+  table->indexed = 0;
+  each_entry(table, [table](KeyEntry* entry) {
+    KeyEntry** head = nullptr;
+    uint32_t list = index_hash(entry->key(), std::strlen(entry->key()));
+    if (find_in_index(table, entry->key(), entry->hash, list, &head) != nullptr) return;
+    entry->next = *head;
+    *head = entry;
+    ++table->indexed;
+  });
+}
+
 // Visits the chain of bucket `index` from its head for keytable_enum: the
 // successor is taken before the visit, so the visitor may have its own
 // entry removed.
@@ -168,59 +230,36 @@ void visit_chain(KeyTable* table, int32_t index, KeyVisitor visitor, void* closu
     if (visitor(entry->key(), entry->value, closure) != 0) {
       *link = successor;
       --table->count;
+      ++table->removed;
     } else {
       link = &entry->next;
     }
   }
 }
 
-// A table making its chains and room for the entries of one arena block.
-struct Relink {
-  KeyTable* table;
-  KeyEntry** scratch;
-};
-
-// Pushes every entry of one arena block (from `begin` to `end`, oldest
-// first) onto the front of its chain, newest first. Walked newest block
-// first, that leaves every chain in the order its entries were made.
-void relink_block(char* begin, char* end, void* closure) {
-  auto* relink = static_cast<Relink*>(closure);
-  int32_t count = 0;
-  for (char* piece = begin; piece < end; ++count) {
-    auto* entry = reinterpret_cast<KeyEntry*>(piece);
-    relink->scratch[count] = entry;
-    size_t bytes = entry_bytes(std::strlen(entry->key()));
-    piece += (bytes + alignof(KeyEntry) - 1) / alignof(KeyEntry) * alignof(KeyEntry);
-  }
-  KeyEntry** buckets = relink->table->buckets;
-  auto mask = static_cast<uint32_t>(relink->table->mask);
-  for (int32_t i = count - 1; i >= 0; --i) {
-    // The chain heads are scattered: ask for one a few entries ahead.
-    if (i >= kPrefetchAhead) prefetch(&buckets[relink->scratch[i - kPrefetchAhead]->hash & mask]);
-    KeyEntry* entry = relink->scratch[i];
+// Makes the chains the entries stand in, which until now only their
+// creation order and hashes defined (see the header), and drops the index:
+// every entry, in creation order, goes onto the front of its chain, and
+// then every chain is reversed.
+void make_chains(KeyTable* table) {
+  KeyEntry** buckets = new_heads(table->mask);
+  auto mask = static_cast<uint32_t>(table->mask);
+  each_entry(table, [buckets, mask](KeyEntry* entry) {
     KeyEntry** head = &buckets[entry->hash & mask];
     entry->next = *head;
     *head = entry;
+  });
+  for (uint32_t i = 0; i <= mask; ++i) {
+    KeyEntry* reversed = nullptr;
+    for (KeyEntry* entry = buckets[i]; entry != nullptr;) {
+      KeyEntry* following = entry->next;
+      entry->next = reversed;
+      reversed = entry;
+      entry = following;
+    }
+    buckets[i] = reversed;
   }
-}
-
-// The byte count of the largest arena block, for relink's room.
-void measure_block(char* begin, char* end, void* closure) {
-  auto* largest = static_cast<size_t*>(closure);
-  *largest = std::max(*largest, static_cast<size_t>(end - begin));
-}
-
-// Makes the chains the entries stand in, which until now only their
-// creation order and hashes defined (see the header), and drops the index.
-void make_chains(KeyTable* table) {
-  size_t largest = 0;
-  arena_walk(&table->entries, measure_block, &largest);
-  auto room = static_cast<int64_t>(largest / sizeof(KeyEntry) + 1);
-  Relink relink{table, static_cast<KeyEntry**>(util_alloc(
-                           static_cast<int32_t>(room * static_cast<int64_t>(sizeof(KeyEntry*)))))};
-  table->buckets = new_heads(table->mask);
-  arena_walk(&table->entries, relink_block, &relink);
-  util_free(relink.scratch);
+  table->buckets = buckets;
   util_free(table->index);
   table->index = nullptr;
   table->index_mask = 0;
@@ -261,7 +300,7 @@ void carry_out(KeyTable* table, KeyStore* store) {
       *head = store->entry;
       ++table->indexed;
       // The size rule's growth, for the index's own count.
-      if (keytable_checked_mask(table->indexed, static_cast<int32_t>(table->index_mask)) >
+      if (checked_mask(table->indexed, static_cast<int32_t>(table->index_mask)) >
           static_cast<int32_t>(table->index_mask)) {
         resize_index(table, int64_t{table->index_mask} * 2 + 1);
       }
@@ -323,6 +362,7 @@ KeyEntry* keytable_store(KeyTable* table, const char* key, void* value, bool rep
 void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
   // WARNING: performance-critical (every key of a parse comes through
   // here); measure changes with bench/run_bench.py --baseline.
+  ensure_index(table);
   for (int32_t i = 0; i < count; ++i) {
     KeyStore* store = &stores[i];
     store->length = std::strlen(store->key);
@@ -344,7 +384,8 @@ void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
   for (int32_t i = 0; i < count; ++i) carry_out(table, &stores[i]);
 }
 
-void* keytable_get(const KeyTable* table, const char* key) {
+void* keytable_get(KeyTable* table, const char* key) {
+  ensure_index(table);
   uint32_t hash = key_hash(key);
   KeyEntry* entry = nullptr;
   if (table->buckets != nullptr) {
@@ -365,8 +406,15 @@ void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure) {
   keytable_check_size(table);
 }
 
+void keytable_trim(KeyTable* table) {
+  util_free(table->index);
+  table->index = nullptr;
+  table->index_mask = 0;
+  table->indexed = 0;
+}
+
 void keytable_check_size(KeyTable* table) {
-  int32_t mask = keytable_checked_mask(table->count, table->mask);
+  int32_t mask = checked_mask(table->count, table->mask);
   if (table->buckets == nullptr) {
     table->mask = mask;  // no chains yet: the bucket count is only a number
   } else if (mask > table->mask) {
@@ -376,15 +424,174 @@ void keytable_check_size(KeyTable* table) {
   }
 }
 
-int32_t keytable_checked_mask(int64_t count, int32_t mask) {
-  // 64-bit product: a count above 21 million entries must not overflow.
-  int64_t load = count * 100 / (static_cast<int64_t>(mask) + 1);
-  if (load > kMaxLoad) return mask * 2 + 1;
-  if (load < kMaxLoad / 4 && mask > kMinMask) return mask / 2;
-  return mask;
+void keytable_reserve(KeyTable* table, int32_t count) {
+  if (table->buckets != nullptr) return;
+  ensure_index(table);
+  int64_t mask = filled_mask(count);
+  if (mask > table->index_mask) resize_index(table, mask);
 }
 
-void keytable_reserve(KeyTable* table, int32_t count) {
-  int64_t mask = filled_mask(count);
-  if (table->index != nullptr && mask > table->index_mask) resize_index(table, mask);
+namespace {
+
+// An entry being put in order, and where the removing enumeration meets it.
+struct Placed {
+  KeyEntry* entry;
+  uint32_t position;  // chain_position of its hash
+};
+
+// Below this many entries an insertion sort is the quicker.
+constexpr int32_t kRadixSortFrom = 256;
+constexpr int kRadixBits = 11;
+
+// The number of one bits of a mask 2^k - 1, k.
+int mask_bits(uint32_t mask) {
+  int bits = 0;
+  for (; mask != 0; mask >>= 1) ++bits;
+  return bits;
+}
+
+// Where an enumeration of a table now of mask `mask` meets an entry with
+// hash `hash`, as a number to sort by; entries with equal numbers are met
+// in the order they were made. The table had `first_mask` when the removing
+// enumerations began and has only halved since: a halving appends the chain
+// of bucket j + half to that of bucket j, so within a bucket the chains of
+// the old buckets follow one another in the order of the hash bits the
+// halvings dropped, the bit dropped last counting most; in each such old
+// chain the entries stand in the order made, as in every chain of a table
+// that was only filled. `kept` and `dropped` are mask_bits(mask) and
+// mask_bits(first_mask) - kept.
+uint32_t chain_position(uint32_t hash, uint32_t mask, uint32_t first_mask, int kept, int dropped) {
+  uint32_t high = (hash & first_mask) >> kept;
+  uint32_t reversed = 0;
+  for (int bit = 0; bit < dropped; ++bit) reversed |= ((high >> bit) & 1u) << (dropped - 1 - bit);
+  return ((hash & mask) << dropped) | reversed;
+}
+
+// Sorts `count` entries by position, keeping the order of equal ones, using
+// `spare` (as many entries) as room; every position is below 2^bits.
+void sort_placed(Placed* placed, Placed* spare, int32_t count, int bits) {
+  if (count < kRadixSortFrom) {
+    for (int32_t i = 1; i < count; ++i) {
+      Placed moving = placed[i];
+      int32_t j = i;
+      for (; j > 0 && placed[j - 1].position > moving.position; --j) placed[j] = placed[j - 1];
+      placed[j] = moving;
+    }
+    return;
+  }
+  // A group of thousands of entries: a few passes over its digits instead
+  // of a dozen comparisons per entry.
+  constexpr uint32_t kDigits = 1u << kRadixBits;
+  Placed* from = placed;
+  Placed* to = spare;
+  for (int shift = 0; shift < bits; shift += kRadixBits) {
+    int32_t place[kDigits] = {};
+    for (int32_t i = 0; i < count; ++i) ++place[(from[i].position >> shift) & (kDigits - 1)];
+    int32_t sum = 0;
+    for (int32_t& slot : place) {
+      int32_t here = slot;
+      slot = sum;
+      sum += here;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+      to[place[(from[i].position >> shift) & (kDigits - 1)]++] = from[i];
+    }
+    std::swap(from, to);
+  }
+  if (from != placed) std::memcpy(placed, from, sizeof(Placed) * static_cast<size_t>(count));
+}
+
+bool in_groups(const KeyEntry* entry, int32_t group_count) {
+  return entry->group >= 0 && entry->group < group_count;
+}
+
+}  // namespace
+
+int32_t keytable_groups_met(const KeyTable* table, int32_t group_count, int32_t* order) {
+  // An enumeration walks the buckets in ascending order and each chain
+  // from its head, and every chain lists its entries in creation order; so
+  // it first meets a group at the group's entry with the least (bucket,
+  // creation number).
+  auto* first = util_alloc_array<uint64_t>(group_count);
+  std::fill(first, first + group_count, UINT64_MAX);
+  auto mask = static_cast<uint32_t>(table->mask);
+  uint32_t made = 0;
+  each_entry(table, [first, group_count, mask, &made](const KeyEntry* entry) {
+    uint64_t met = (uint64_t{entry->hash & mask} << 32) | made++;
+    if (in_groups(entry, group_count)) first[entry->group] = std::min(first[entry->group], met);
+  });
+  int32_t count = 0;
+  for (int32_t group = 0; group < group_count; ++group) {
+    if (first[group] != UINT64_MAX) order[count++] = group;
+  }
+  std::sort(order, order + count, [first](int32_t a, int32_t b) { return first[a] < first[b]; });
+  util_free(first);
+  return count;
+}
+
+KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t count,
+                        int32_t group_count) {
+  // Each group's entries, in creation order, by a counting sort over the
+  // groups' places in the order.
+  auto* rank = util_alloc_array<int32_t>(group_count);
+  std::fill(rank, rank + group_count, -1);
+  for (int32_t i = 0; i < count; ++i) rank[order[i]] = i;
+  KeyOrder result{};
+  result.starts = util_alloc_array<int32_t>(int64_t{count} + 1);
+  result.count = count;
+  each_entry(table, [rank, group_count, &result](const KeyEntry* entry) {
+    if (in_groups(entry, group_count) && rank[entry->group] >= 0) {
+      ++result.starts[rank[entry->group] + 1];
+    }
+  });
+  int32_t largest = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    largest = std::max(largest, result.starts[i + 1]);
+    result.starts[i + 1] += result.starts[i];
+  }
+  result.entries = util_alloc_array<KeyEntry*>(result.starts[count]);
+  auto* next = util_alloc_array<int32_t>(count);
+  std::copy(result.starts, result.starts + count, next);
+  each_entry(table, [rank, group_count, next, &result](KeyEntry* entry) {
+    if (in_groups(entry, group_count) && rank[entry->group] >= 0) {
+      result.entries[next[rank[entry->group]]++] = entry;
+    }
+  });
+  util_free(next);
+  util_free(rank);
+  // The removing enumerations begin after the gathering one's size check.
+  result.first_mask = static_cast<uint32_t>(checked_mask(table->count, table->mask));
+  result.mask = result.first_mask;
+  result.left = table->count;
+  result.room = util_alloc_array<Placed>(int64_t{largest} * 2);
+  return result;
+}
+
+KeyEntry* const* keytable_order_next(KeyOrder* order, int32_t* size) {
+  // WARNING: performance-critical (it orders every entry the tool writes);
+  // measure changes with bench/run_bench.py --baseline.
+  int32_t i = order->next++;
+  KeyEntry** entries = order->entries + order->starts[i];
+  *size = order->starts[i + 1] - order->starts[i];
+  auto* placed = static_cast<Placed*>(order->room);
+  int kept = mask_bits(order->mask);
+  int dropped = mask_bits(order->first_mask) - kept;
+  for (int32_t j = 0; j < *size; ++j) {
+    if (j + kPrefetchAhead < *size) prefetch(entries[j + kPrefetchAhead]);
+    placed[j] = Placed{entries[j], chain_position(entries[j]->hash, order->mask, order->first_mask,
+                                                  kept, dropped)};
+  }
+  sort_placed(placed, placed + *size, *size, kept + dropped);
+  for (int32_t j = 0; j < *size; ++j) entries[j] = placed[j].entry;
+  // The size check that ends this group's enumeration.
+  order->left -= *size;
+  order->mask = static_cast<uint32_t>(checked_mask(order->left, static_cast<int32_t>(order->mask)));
+  return entries;
+}
+
+void keytable_order_end(KeyOrder* order) {
+  util_free(order->entries);
+  util_free(order->starts);
+  util_free(order->room);
+  *order = KeyOrder{};
 }

@@ -43,8 +43,8 @@
 // entries in creation order (which is their chain order, see above), drops
 // the index, and from then on lookups walk the key's chain as the chains
 // define it. The tool looks keys up only while it parses, so it never walks
-// a chain; its writer works from a log of the entries it made instead of
-// enumerating.
+// a chain; then it lets the index go (keytable_trim) and its writer works
+// from keytable_order instead of enumerating.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +56,12 @@ struct KeyEntry {
                    // chains are made, the chain after that; null at the end
   void* value;     // the stored value, owned by the table's user; may be null
   uint32_t hash;   // key_hash(key()): a resize and a lookup need not read the key
-  // The key text, terminated, is stored inline right after the hash (in
-  // what would be padding), so the hash costs the entry 4 bytes, not 8.
-  char* key() { return reinterpret_cast<char*>(&hash + 1); }
-  const char* key() const { return reinterpret_cast<const char*>(&hash + 1); }
+  int32_t group;   // the user's number for the entry, -1 (as made) for none;
+                   // the table only orders by it (keytable_order): the
+                   // writer keeps the entry's section here
+  // The key text, terminated, is stored inline right after the entry.
+  char* key() { return reinterpret_cast<char*>(this + 1); }
+  const char* key() const { return reinterpret_cast<const char*>(this + 1); }
 };
 
 struct KeyTable {
@@ -73,6 +75,7 @@ struct KeyTable {
                         // of them, until the chains are made; then null
   uint32_t index_mask;  // index heads minus one
   int32_t indexed;      // entries in the index
+  int32_t removed;      // entries removed so far (keytable_order needs none)
   Arena entries;        // where the entries are carved from, in creation order
 };
 
@@ -126,8 +129,9 @@ struct KeyStore {
 // before storing overlaps those waits, which is most of a parse's time.
 void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count);
 
-// The value of the first equal key in chain order, or null if none.
-void* keytable_get(const KeyTable* table, const char* key);
+// The value of the first equal key in chain order, or null if none. (Not
+// const: after keytable_trim it makes the index again.)
+void* keytable_get(KeyTable* table, const char* key);
 
 // Visits every entry in the order above; a nonzero visitor result removes
 // the entry. The visitor must not add entries, look keys up or start
@@ -138,12 +142,67 @@ void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure);
 // Doubles or halves the bucket array by the rule above, or does nothing.
 void keytable_check_size(KeyTable* table);
 
-// The mask the size check leaves a table with `count` entries and mask
-// `mask` with: the rule above as a number, for a caller that follows the
-// table's shape without changing it.
-int32_t keytable_checked_mask(int64_t count, int32_t mask);
-
 // For a table about to be filled with about `count` entries: gives the
 // index room for them at once, so it need not double again and again as
 // the table fills. Changes nothing a user of the table can see.
 void keytable_reserve(KeyTable* table, int32_t count);
+
+// For a table that will now be read only in order (keytable_order): lets
+// go of the index, the table's largest array, which only lookups need. A
+// later store or lookup makes it again from the entries. Changes nothing a
+// user of the table can see.
+void keytable_trim(KeyTable* table);
+
+// ---- Writing without enumerating ----
+//
+// The design's writer gathers the groups of entries (the sections) with one
+// enumeration, then writes them one after another, each with an enumeration
+// that removes that group's entries; the size check at the end of each may
+// halve the table, which changes where the later groups' entries are met.
+// For a table nothing has been removed from, the order those enumerations
+// meet the entries in follows from the hashes, the creation order and the
+// size rule alone: every chain lists its entries in creation order, and a
+// halving appends the chain of bucket j + half to that of bucket j. The two
+// calls below give that order in time linear in the entries, without
+// walking the buckets and without changing the table. The output format
+// depends on it; the tests compare it with real enumerations
+// (tests/writer_diff_test.cpp and the fuzzer).
+
+// The groups 0..group_count-1 that have entries, in the order in which one
+// enumeration of the table as it is now first meets an entry of each:
+// written to `order` (room for group_count); returns how many there are.
+// Entries whose group is negative or not below group_count are not met.
+int32_t keytable_groups_met(const KeyTable* table, int32_t group_count, int32_t* order);
+
+// The removing enumerations of keytable_order, followed one group at a time.
+struct KeyOrder {
+  KeyEntry** entries;   // the entries of every group of the order, group
+                        // after group, each group in creation order until
+                        // keytable_order_next puts it in order (heap)
+  int32_t* starts;      // group i of the order is entries[starts[i]] up to
+                        // entries[starts[i + 1]] (exclusive) (heap)
+  int32_t count;        // groups in the order
+  int32_t next;         // the group keytable_order_next gives next
+  uint32_t first_mask;  // the table's mask when the removing enumerations began
+  uint32_t mask;        // the mask the next of them meets
+  int64_t left;         // entries left in the table before the next of them
+  void* room;           // room for putting one group in order (heap)
+};
+
+// For a table nothing has been removed from: prepares to give, group by
+// group, the entries of the groups order[0..count) as enumerations that
+// each remove one of them, in that order, would meet them, the first of
+// those enumerations following one that gathered the groups and removed
+// nothing. No group may be listed twice; groups are below group_count. The
+// table is not changed, and must not be until keytable_order_end.
+KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t count,
+                        int32_t group_count);
+
+// The entries of the next group of the order as its enumeration meets
+// them: `*size` of them, valid until keytable_order_end. Call once per
+// group, in the order's order. Putting a group in order touches its
+// entries, so writing them right after finds them in the cache.
+KeyEntry* const* keytable_order_next(KeyOrder* order, int32_t* size);
+
+// Releases what keytable_order made.
+void keytable_order_end(KeyOrder* order);

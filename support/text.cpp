@@ -67,35 +67,45 @@ int text_icompare(const char* a, const char* b) {
   }
 }
 
-void text_append(char* field, size_t capacity, const char* source) {
-  size_t used = std::strlen(field);
-  size_t take = 0;
-  while (used + take < capacity && source[take] != '\0') ++take;
+size_t text_append(char* field, size_t used, size_t capacity, const char* source) {
+  size_t take = used < capacity ? strnlen(source, capacity - used) : 0;
   std::memcpy(field + used, source, take);
   field[used + take] = '\0';
+  return used + take;
 }
 
-uint64_t text_hash(const char* text, size_t length, bool fold) {
+namespace {
+
+// SipHash-1-3 of the `length` bytes at `bytes`, each folded with text_fold
+// first when `kFold`.
+template <bool kFold>
+uint64_t sip_hash(const unsigned char* bytes, size_t length) {
   const HashKey& key = key_for_hashing();
   SipState state{key.k0 ^ 0x736f6d6570736575u, key.k1 ^ 0x646f72616e646f6du,
                  key.k0 ^ 0x6c7967656e657261u, key.k1 ^ 0x7465646279746573u};
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   // Words are read little-endian byte by byte, folded on the way, so the
   // hash is the same on every system.
-  uint64_t word = 0;
-  size_t i = 0;
-  for (; i < length; ++i) {
-    uint64_t byte = fold ? text_fold(bytes[i]) : bytes[i];
-    word |= byte << (8 * (i % 8));
-    if (i % 8 == 7) {
-      state.absorb(word);
-      word = 0;
+  auto word_at = [bytes](size_t at, size_t count) {
+    uint64_t word = 0;
+    for (size_t i = 0; i < count; ++i) {
+      uint64_t byte = kFold ? text_fold(bytes[at + i]) : bytes[at + i];
+      word |= byte << (8 * i);
     }
-  }
-  state.absorb(word | (uint64_t{length & 0xFF} << 56));
+    return word;
+  };
+  size_t at = 0;
+  for (; at + 8 <= length; at += 8) state.absorb(word_at(at, 8));
+  state.absorb(word_at(at, length - at) | (uint64_t{length & 0xFF} << 56));
   state.v2 ^= 0xFF;
   state.round();
   state.round();
   state.round();
   return state.v0 ^ state.v1 ^ state.v2 ^ state.v3;
+}
+
+}  // namespace
+
+uint64_t text_hash(const char* text, size_t length, bool fold) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  return fold ? sip_hash<true>(bytes, length) : sip_hash<false>(bytes, length);
 }

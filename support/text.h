@@ -26,10 +26,10 @@ inline bool text_is_white(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Appends the terminated `source` to the terminated text in `field`, which
-// holds `capacity` characters plus the terminator: cut at the capacity,
-// always terminated.
-void text_append(char* field, size_t capacity, const char* source);
+// Appends the terminated `source` to the `used` characters of `field`,
+// which holds `capacity` characters plus the terminator: cut at the
+// capacity, always terminated. Returns the field's new length.
+size_t text_append(char* field, size_t used, size_t capacity, const char* source);
 
 // A 64-bit hash of the `length` bytes at `text` for lookup indexes that
 // hostile input must not be able to crowd into one place: SipHash-1-3 under

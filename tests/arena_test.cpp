@@ -30,7 +30,8 @@ TEST(ArenaTest, CopiesStayIntactAcrossBlocksAndLargePieces) {
   for (size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(texts[i], copies[i]) << "copy " << i;
   EXPECT_EQ(arena_strdup(&arena, nullptr), nullptr);
   arena_release(&arena);
-  EXPECT_EQ(arena.blocks, nullptr);
+  EXPECT_EQ(arena.newest, nullptr);
+  EXPECT_EQ(arena.oldest, nullptr);
 }
 
 // Pieces of odd sizes between aligned ones must not shift the alignment.
@@ -53,8 +54,8 @@ TEST(ArenaTest, CarvedPiecesAreAlignedAndDisjoint) {
 }
 
 // A walk that knows each piece's size from its content meets every piece in
-// carving order, reading the blocks newest first; pieces too large for any
-// ordinary block, which get blocks of their own, must not break that order.
+// carving order; pieces too large for any ordinary block, which get blocks
+// of their own, must not break that order.
 TEST(ArenaTest, WalkFindsThePiecesInCarvingOrder) {
   Arena arena{};
   std::vector<uint32_t> carved;
@@ -65,7 +66,7 @@ TEST(ArenaTest, WalkFindsThePiecesInCarvingOrder) {
     piece[1] = i;
     carved.push_back(i);
   }
-  std::vector<std::vector<uint32_t>> blocks;  // newest first
+  std::vector<std::vector<uint32_t>> blocks;
   arena_walk(
       &arena,
       [](char* begin, char* end, void* closure) {
@@ -79,9 +80,7 @@ TEST(ArenaTest, WalkFindsThePiecesInCarvingOrder) {
       },
       &blocks);
   std::vector<uint32_t> walked;
-  for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
-    walked.insert(walked.end(), block->begin(), block->end());
-  }
+  for (const auto& block : blocks) walked.insert(walked.end(), block.begin(), block.end());
   EXPECT_EQ(walked, carved);
   EXPECT_GT(blocks.size(), 8u);
   arena_release(&arena);

@@ -67,16 +67,13 @@ void sort_by_key(std::vector<Entry>* entries) {
 }
 
 Parsed parse_text(const std::string& text) {
-  run_state_reset();
-  key_table = keytable_new();
+  run_begin("in.conf", "in.conf");
   FILE* stream = stream_of(text);
   parse_config(stream);
   std::fclose(stream);
-  Parsed parsed{{}, floating_count, directive_count};
-  keytable_enum(key_table, collect_entry, &parsed.entries);
-  keytable_free(key_table);
-  key_table = nullptr;
-  arena_release(&value_texts);
+  Parsed parsed{{}, run.floating_count, run.directive_count};
+  keytable_enum(run.key_table, collect_entry, &parsed.entries);
+  run_end();
   sort_by_key(&parsed.entries);
   return parsed;
 }

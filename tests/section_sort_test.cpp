@@ -1,35 +1,55 @@
 #include "tool/section_sort.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 namespace {
 
 using Names = std::vector<std::string>;
 
-const Names kWeighted = {"__topmost__", "General", "Modules", "Misc",
-                         "Warbird",     "Javelin", "Spider",  "Leviathan",
-                         "Terrier",     "Weasel",  "Lancaster", "Shark"};
+const Names kWeighted = {"__topmost__", "General",   "Modules", "Misc",   "Warbird",   "Javelin",
+                         "Spider",      "Leviathan", "Terrier", "Weasel", "Lancaster", "Shark"};
 
-// Runs the names through a PtrList and sort_sections, as the writer does.
-Names sorted(Names names) {
-  PtrList list{nullptr, nullptr};
-  for (std::string& name : names) ptrlist_append(&list, &name[0]);
-  sort_sections(&list);
-  Names out;
-  for (PtrNode* node = list.head; node != nullptr; node = node->next) {
-    out.emplace_back(static_cast<const char*>(node->item));
+// Numbers the names as the parser does and sorts the numbers with
+// sort_sections, as the writer does.
+Names sorted(const Names& names) {
+  SectionIndex* sections = section_index_new();
+  std::vector<int32_t> order;
+  for (const std::string& name : names) {
+    order.push_back(section_index_number(sections, (name + ":k").c_str()));
   }
-  ptrlist_clear(&list);
+  sort_sections(order.data(), static_cast<int32_t>(order.size()), sections);
+  Names out;
+  for (int32_t section : order) out.emplace_back(section_index_name(sections, section));
+  section_index_free(sections);
+  return out;
+}
+
+// Sorts numbered texts with sort_items and `compare` on the texts.
+Names sort_texts(const Names& texts, int (*compare)(const std::string&, const std::string&)) {
+  struct Context {
+    const Names* texts;
+    int (*compare)(const std::string&, const std::string&);
+  } context{&texts, compare};
+  std::vector<int32_t> items;
+  for (size_t i = 0; i < texts.size(); ++i) items.push_back(static_cast<int32_t>(i));
+  sort_items(
+      items.data(), static_cast<int32_t>(items.size()),
+      [](const void* closure, int32_t a, int32_t b) {
+        const auto* c = static_cast<const Context*>(closure);
+        return c->compare((*c->texts)[static_cast<size_t>(a)], (*c->texts)[static_cast<size_t>(b)]);
+      },
+      &context);
+  Names out;
+  for (int32_t item : items) out.push_back(texts[static_cast<size_t>(item)]);
   return out;
 }
 
 std::mt19937 coin(1);
-int random_sign(const char*, const char*) { return static_cast<int>(coin() % 5) - 2; }
 
 }  // namespace
 
@@ -40,15 +60,12 @@ TEST(SectionOrder, ComparisonKeepsTheMagnitude) {
     int order;
   };
   const Case cases[] = {
-      {"S", "Shark", -44},          // 0 - 'h' + 60
-      {"Shark", "S", 44},
-      {"Warbird", "Javelin", -7},   // the closest weighted pair
-      {"Lan", "Lancaster", -19},    // overcomes the weight of Lancaster
-      {"7abc", "Shark", 0},         // the name comparison cancels the weight
-      {"misc", "Misc", 0},
-      {"GENERAL", "general", 0},
-      {"alpha", "zeta", 'a' - 'z'},
-      {"abc", "Shark", 'a' - 's' + 60},
+      {"S", "Shark", -44},                                       // 0 - 'h' + 60
+      {"Shark", "S", 44},           {"Warbird", "Javelin", -7},  // the closest weighted pair
+      {"Lan", "Lancaster", -19},  // overcomes the weight of Lancaster
+      {"7abc", "Shark", 0},       // the name comparison cancels the weight
+      {"misc", "Misc", 0},          {"GENERAL", "general", 0},
+      {"alpha", "zeta", 'a' - 'z'}, {"abc", "Shark", 'a' - 's' + 60},
   };
   for (const Case& c : cases) EXPECT_EQ(section_order(c.a, c.b), c.order) << c.a << " " << c.b;
   EXPECT_EQ(section_weight("gEnErAl"), 500);
@@ -98,39 +115,33 @@ TEST(SectionOrder, SortIsCorrectForAConsistentComparator) {
   for (int count = 0; count <= 40; ++count) {
     Names names;
     for (int i = 0; i < count; ++i) names.push_back(std::to_string(random() % 50));
-    std::vector<char*> texts;
-    for (std::string& name : names) texts.push_back(&name[0]);
-    sort_texts(texts.data(), count, [](const char* a, const char* b) {
+    Names out = sort_texts(names, [](const std::string& a, const std::string& b) {
       return std::stoi(a) - std::stoi(b);
     });
-    Names out(texts.begin(), texts.end());
-    std::sort(names.begin(), names.end(),
-              [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); });
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+      return std::stoi(a) < std::stoi(b);
+    });
     EXPECT_EQ(out, names) << count << " texts";
   }
 }
 
 // Whatever the comparator answers, the sort ends, touches only its array
-// and returns every text exactly once.
+// and returns every item exactly once.
 TEST(SectionOrder, SortSurvivesAComparatorOfRandomSigns) {
-  constexpr int kGuard = 4;
-  static char marker;
-  for (int count = 0; count <= 200; ++count) {
-    Names names(static_cast<size_t>(count));
-    std::vector<char*> array(static_cast<size_t>(count + 2 * kGuard), &marker);
-    for (int i = 0; i < count; ++i) {
-      names[static_cast<size_t>(i)] = std::to_string(i);
-      array[static_cast<size_t>(kGuard + i)] = &names[static_cast<size_t>(i)][0];
+  constexpr int32_t kGuard = 4;
+  constexpr int32_t kMarker = -7;
+  for (int32_t count = 0; count <= 200; ++count) {
+    std::vector<int32_t> array(static_cast<size_t>(count + 2 * kGuard), kMarker);
+    for (int32_t i = 0; i < count; ++i) array[static_cast<size_t>(kGuard + i)] = i;
+    sort_items(
+        array.data() + kGuard, count,
+        [](const void*, int32_t, int32_t) { return static_cast<int>(coin() % 5) - 2; }, nullptr);
+    for (int32_t i = 0; i < kGuard; ++i) {
+      EXPECT_EQ(array[static_cast<size_t>(i)], kMarker) << count;
+      EXPECT_EQ(array[array.size() - 1 - static_cast<size_t>(i)], kMarker) << count;
     }
-    std::vector<char*> before(array.begin() + kGuard, array.end() - kGuard);
-    sort_texts(array.data() + kGuard, count, random_sign);
-    std::vector<char*> after(array.begin() + kGuard, array.end() - kGuard);
-    for (int i = 0; i < kGuard; ++i) {
-      EXPECT_EQ(array[static_cast<size_t>(i)], &marker) << count;
-      EXPECT_EQ(array[array.size() - 1 - static_cast<size_t>(i)], &marker) << count;
-    }
-    std::sort(before.begin(), before.end());
+    std::vector<int32_t> after(array.begin() + kGuard, array.end() - kGuard);
     std::sort(after.begin(), after.end());
-    EXPECT_EQ(after, before) << count << " texts";
+    for (int32_t i = 0; i < count; ++i) EXPECT_EQ(after[static_cast<size_t>(i)], i) << count;
   }
 }

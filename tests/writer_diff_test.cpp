@@ -1,8 +1,8 @@
-// write_config against write_config_literal, the one-enumeration-per-section
-// form, on many generated inputs: both must write the same file (after the
-// stamp line, which holds the time) and print the same progress lines.
-// The literal form empties the table as it writes; write_config only
-// follows the shape that emptying gives it, and leaves the table alone.
+// The tool's writer (write_sections) against the whole-table reference
+// writer, one enumeration per section, on many generated inputs: both must
+// write the same sections and print the same progress lines. The reference
+// empties the table as it writes; the tool's writer only follows the shape
+// that emptying gives it, and leaves the table alone.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,8 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "support/arena.h"
+#include "reference_writer.h"
 #include "support/keytable.h"
+#include "support/safe_output.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/writer.h"
@@ -31,35 +32,28 @@ int record_key(const char* key, void* value, void* closure) {
 
 // What one conversion produced.
 struct Result {
-  std::string file;               // the output after its stamp line
-  std::string progress;           // standard output during the writer
+  std::string file;               // the sections written
+  std::string progress;           // standard output while writing them
   std::vector<std::string> rest;  // keys left in the table, in enumeration order
   int32_t count_before;           // entries after parsing
   int32_t mask_before;            // bucket mask after parsing
   int32_t mask_after;             // bucket mask after writing
 };
 
-// Parses in.conf of `dir` into a fresh table, with room reserved in table
-// and log for `reserve` entries first unless that is negative, and writes
-// it with `writer`.
-Result convert(const ToolDir& dir, void (*writer)(), int32_t reserve = -1) {
+// Parses in.conf of `dir` into a fresh run, with room reserved for
+// `reserve` entries first unless that is negative, and writes its sections
+// with `writer`.
+Result convert(const ToolDir& dir, void (*writer)(SafeOutput*), int32_t reserve = -1) {
   const std::string input = dir.file("in.conf");
   const std::string output = dir.file("out.conf");
   Result result;
-  run_state_reset();
-  input_path = input.c_str();
-  output_path = output.c_str();
-  key_table = keytable_new();
-  entry_log = entry_log_new();
-  if (reserve >= 0) {
-    keytable_reserve(key_table, reserve);
-    entry_log_reserve(entry_log, reserve);
-  }
+  run_begin(input.c_str(), output.c_str());
+  if (reserve >= 0) keytable_reserve(run.key_table, reserve);
   FILE* stream = std::fopen(input.c_str(), "r");
   parse_config(stream);
   std::fclose(stream);
-  result.mask_before = key_table->mask;
-  result.count_before = key_table->count;
+  result.mask_before = run.key_table->mask;
+  result.count_before = run.key_table->count;
 
   const std::string captured = dir.file("progress");
   std::fflush(stdout);
@@ -67,20 +61,19 @@ Result convert(const ToolDir& dir, void (*writer)(), int32_t reserve = -1) {
   int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   dup2(fd, 1);
   close(fd);
-  writer();
+  SafeOutput out{};
+  EXPECT_TRUE(safe_output_open(&out, output.c_str()));
+  writer(&out);
+  EXPECT_TRUE(safe_output_commit(&out));
   std::fflush(stdout);
   dup2(saved, 1);
   close(saved);
   result.progress = dir.read("progress");
 
-  result.mask_after = key_table->mask;
-  keytable_enum(key_table, record_key, &result.rest);
-  keytable_free(key_table);
-  key_table = nullptr;
-  entry_log_free(entry_log);
-  entry_log = nullptr;
-  arena_release(&value_texts);
-  result.file = after_first_line(dir.read("out.conf"));
+  result.mask_after = run.key_table->mask;
+  keytable_enum(run.key_table, record_key, &result.rest);
+  run_end();
+  result.file = dir.read("out.conf");
   std::remove(output.c_str());
   return result;
 }
@@ -140,15 +133,16 @@ std::string generate(uint32_t seed) {
 }
 
 // Converts `input` with both writers and compares everything they leave.
-// The fast writer's table is parsed as the tool parses, with room reserved
-// from the input's size: one entry per `bytes_per_entry` bytes, which for
-// these inputs is too much room (4), about right (16) or too little (64).
+// The tool's writer gets a table parsed as the tool parses, with room
+// reserved from the input's size: one entry per `bytes_per_entry` bytes,
+// which for these inputs is too much room (4), about right (16) or too
+// little (64).
 // Returns whether the table halved while being written.
 bool expect_same_conversion(const ToolDir& dir, const std::string& input, const std::string& what,
                             int bytes_per_entry = 16) {
   dir.write("in.conf", input);
-  Result literal = convert(dir, write_config_literal);
-  Result fast = convert(dir, write_config, static_cast<int32_t>(input.size()) / bytes_per_entry);
+  Result literal = convert(dir, reference_write_sections);
+  Result fast = convert(dir, write_sections, static_cast<int32_t>(input.size()) / bytes_per_entry);
   EXPECT_EQ(fast.mask_before, literal.mask_before) << what;
   EXPECT_EQ(fast.file, literal.file) << what;
   EXPECT_EQ(fast.progress, literal.progress) << what;
@@ -158,7 +152,7 @@ bool expect_same_conversion(const ToolDir& dir, const std::string& input, const 
   return literal.mask_after < literal.mask_before;
 }
 
-TEST(WriterDiffTest, LoggedWriterMatchesWholeTableWriter) {
+TEST(WriterDiffTest, WriterMatchesWholeTableWriter) {
   ToolDir dir;
   int halved = 0;
   constexpr uint32_t kCases = 300;

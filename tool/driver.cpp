@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "support/arena.h"
 #include "support/keytable.h"
 #include "support/platform.h"
 #include "tool/parser.h"
@@ -36,9 +35,9 @@ constexpr const char* kHelpText =
 
 // Parses the input and, when it holds a floating key, writes the output.
 void convert() {
-  FILE* input = std::fopen(input_path, "r");
+  FILE* input = std::fopen(run.input_path, "r");
   if (input == nullptr) {
-    report_access_error(input_path);
+    report_access_error(run.input_path);
     return;
   }
   // Fewer, larger reads than the default buffer gives. The runtime would
@@ -50,22 +49,23 @@ void convert() {
   if (size > 0) {
     auto expected =
         static_cast<int32_t>(std::min(size / kInputBytesPerEntry, kMostReservedEntries));
-    keytable_reserve(key_table, expected);
-    entry_log_reserve(entry_log, expected);
+    keytable_reserve(run.key_table, expected);
   }
   parse_config(input);
+  // Nothing looks a key up from here on: the writer reads the table in order.
+  keytable_trim(run.key_table);
   // A stream that opened but could not be read (a directory, an I/O error)
   // must not pass for an empty, clean file.
   bool read_failed = std::ferror(input) != 0;
   std::fclose(input);
   if (read_failed) {
-    report_access_error(input_path);
-  } else if (floating_count == 0) {
+    report_access_error(run.input_path);
+  } else if (run.floating_count == 0) {
     std::printf("this file is already clean\n");
   } else {
     write_config();
-    if (directive_count != 0) {
-      std::printf("please check the preprocessor directives in '%s' for errors\n", output_path);
+    if (run.directive_count != 0) {
+      std::printf("please check the preprocessor directives in '%s' for errors\n", run.output_path);
     }
   }
 }
@@ -73,7 +73,7 @@ void convert() {
 }  // namespace
 
 int run_keyfolder(int argc, char** argv) {
-  run_state_reset();
+  run = RunState{};
   std::printf("keyfolder v%s %s %s\n", kVersion, kBuildDate, kCredit);
   if (argc < 2) {
     std::printf("Usage: %s <arena.conf> [<out.conf>]\n", argc > 0 ? argv[0] : "keyfolder");
@@ -83,19 +83,9 @@ int run_keyfolder(int argc, char** argv) {
     std::printf("%s", kHelpText);
     return 0;
   }
-  input_path = argv[1];
-  output_path = argc == 3 ? argv[2] : argv[1];
-
-  key_table = keytable_new();
-  entry_log = entry_log_new();
+  run_begin(argv[1], argc == 3 ? argv[2] : argv[1]);
   convert();
-  // No enumeration and so no size check here: a shrink could run out of
-  // memory after the output was replaced. The values go all at once.
-  entry_log_free(entry_log);
-  entry_log = nullptr;
-  keytable_free(key_table);
-  key_table = nullptr;
-  arena_release(&value_texts);
+  run_end();
   std::fflush(stdout);
-  return run_status;
+  return run.status;
 }

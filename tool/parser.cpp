@@ -4,7 +4,6 @@
 
 #include "support/arena.h"
 #include "support/text.h"
-#include "tool/entry_log.h"
 #include "tool/line_reader.h"
 #include "tool/run_state.h"
 
@@ -15,11 +14,11 @@ constexpr int kStoreBatch = 16;
 
 // The working fields of one parse.
 struct ParseState {
-  char current_section[kSectionChars + 1];  // from the last header; empty before one
-  char pending_section[kSectionChars + 1];  // section of the value being assembled
-  char name[kNameChars + 1];                // name of the key being stored
-  char value[kValueChars + 1];              // value being stored or assembled
-  bool continuation_open;                   // the value goes on on the next line
+  char current_section[kSectionChars + 1];        // from the last header; empty before one
+  char pending_section[kSectionChars + 1];        // section of the value being assembled
+  char name[kNameChars + 1];                      // name of the key being stored
+  char value[kValueChars + 1];                    // value being stored or assembled
+  bool continuation_open;                         // the value goes on on the next line
   char keys[kStoreBatch][kComposedKeyChars + 1];  // composed keys of the stores queued
   KeyStore stores[kStoreBatch];                   // stores queued, in input order
   int queued;                                     // how many of `stores` are in use
@@ -38,32 +37,22 @@ void trim_range(char* destination, const char* source, size_t length, int limit)
   destination[take] = '\0';
 }
 
-// Copies `source` to key + used, stopping where the key would exceed its
-// size; returns the key's new length.
-size_t append_cut(char key[kComposedKeyChars + 1], size_t used, const char* source) {
-  while (used < static_cast<size_t>(kComposedKeyChars) && *source != '\0') key[used++] = *source++;
-  return used;
-}
-
-// Builds "section:name" cut to the composed key's size. (One pass per
-// part: this runs for every stored line.)
+// Builds "section:name" cut to the composed key's size.
 void compose_key(char key[kComposedKeyChars + 1], const char* section, const char* name) {
-  size_t used = append_cut(key, 0, section);
-  used = append_cut(key, used, ":");
-  used = append_cut(key, used, name);
-  key[used] = '\0';
+  size_t used = text_append(key, 0, kComposedKeyChars, section);
+  used = text_append(key, used, kComposedKeyChars, ":");
+  text_append(key, used, kComposedKeyChars, name);
 }
 
-// Carries out the queued stores in input order and logs every entry they
-// created for the writer. Nothing reads the table before the parse ends,
-// so queueing changes nothing but the time the stores take.
+// Carries out the queued stores in input order and tags every entry they
+// created with its section's number, for the writer. Nothing reads the
+// table before the parse ends, so queueing changes nothing but the time
+// the stores take.
 void flush_stores(ParseState* state) {
-  keytable_store_batch(key_table, state->stores, state->queued);
+  keytable_store_batch(run.key_table, state->stores, state->queued);
   for (int i = 0; i < state->queued; ++i) {
     const KeyStore& store = state->stores[i];
-    if (store.created && entry_log != nullptr) {
-      entry_log_record(entry_log, store.entry, entry_log_probe(entry_log, store.key));
-    }
+    if (store.created) store.entry->group = section_index_number(run.sections, store.key);
   }
   state->queued = 0;
 }
@@ -82,9 +71,8 @@ void store(ParseState* state, const char* section, const char* name, char* value
 
 // Stores a copy of `value` under section:name in place of the value an equal
 // key held before; the entry keeps its first key text and place.
-void store_value(ParseState* state, const char* section, const char* name,
-                 const char* value) {
-  store(state, section, name, arena_strdup(&value_texts, value), false);
+void store_value(ParseState* state, const char* section, const char* name, const char* value) {
+  store(state, section, name, arena_strdup(&run.value_texts, value), false);
 }
 
 // If `value` ends with a backslash, removes that one backslash and returns
@@ -109,7 +97,7 @@ void continue_value(ParseState* state, const char* rest) {
     while (run > 0 && text_is_white(text[run - 1])) --run;
     if (run < end) text[run + 1] = '\0';
   }
-  text_append(state->value, kValueChars, text);
+  text_append(state->value, std::strlen(state->value), kValueChars, text);
   if (!goes_on) {
     state->continuation_open = false;
     store_value(state, state->pending_section, state->name, state->value);
@@ -117,7 +105,7 @@ void continue_value(ParseState* state, const char* rest) {
 }
 
 void store_directive(ParseState* state, const char* rest) {
-  ++directive_count;
+  ++run.directive_count;
   const char* section =
       state->current_section[0] != '\0' ? state->current_section : kTopmostSection;
   store(state, section, rest, nullptr, true);
@@ -158,7 +146,7 @@ void parse_line(ParseState* state, char* line) {
   const char* equals = std::strchr(rest, '=');
   const char* colon = std::strchr(rest, ':');
   if (equals != nullptr && colon != nullptr && equals > colon + 1) {
-    ++floating_count;
+    ++run.floating_count;
     trim_range(state->pending_section, rest, static_cast<size_t>(colon - rest), kSectionChars);
     trim_range(state->name, colon + 1, static_cast<size_t>(equals - colon - 1), kNameChars);
     trim_copy(state->value, equals + 1, kValueChars);

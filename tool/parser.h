@@ -1,11 +1,13 @@
 // The input parser: reads a whole configuration file and fills the key table.
 //
 // Every key is stored under its composed key "section:name" with a copy of
-// its value in value_texts; every "#" directive line under "section:#text" with no value
-// ("__topmost__" while no section is current). Floating keys and directives
-// are counted in floating_count and directive_count. Lines that fit no form
-// are dropped silently; over-long parts are cut to their fields. There are no
-// errors: the caller checks the stream for a read error afterwards.
+// its value in the run's value_texts; every "#" directive line under
+// "section:#text" with no value ("__topmost__" while no section is current).
+// Each entry made is tagged with the number of its section (see
+// section_index.h). Floating keys and directives are counted in the run.
+// Lines that fit no form are dropped silently; over-long parts are cut to
+// their fields. There are no errors: the caller checks the stream for a
+// read error afterwards.
 #pragma once
 
 #include <cstdio>
@@ -20,9 +22,8 @@ constexpr int kComposedKeyChars = 79;  // "section:name" as stored
 constexpr const char* kTopmostSection = "__topmost__";
 
 // Reads `stream` (open, at its start, owned by the caller) to its end into
-// the process-wide key table, which only gains entries and new values (a
-// replaced value stays in value_texts, unused, until that is released); each
-// entry it creates is logged in entry_log when that is not null.
+// the run's key table, which only gains entries and new values (a replaced
+// value stays in value_texts, unused, until the run ends).
 void parse_config(FILE* stream);
 
 // Skips white space at the start of `source`, takes at most `limit`

@@ -2,26 +2,25 @@
 
 #include <cstdio>
 
-const char* input_path = nullptr;
-const char* output_path = nullptr;
-KeyTable* key_table = nullptr;
-EntryLog* entry_log = nullptr;
-Arena value_texts{};
-int32_t floating_count = 0;
-int32_t directive_count = 0;
-int run_status = 0;
+RunState run{};
+
+void run_begin(const char* input_path, const char* output_path) {
+  run = RunState{};
+  run.input_path = input_path;
+  run.output_path = output_path;
+  run.key_table = keytable_new();
+  run.sections = section_index_new();
+}
+
+void run_end() {
+  keytable_free(run.key_table);
+  run.key_table = nullptr;
+  section_index_free(run.sections);
+  run.sections = nullptr;
+  arena_release(&run.value_texts);
+}
 
 void report_access_error(const char* path) {
   std::printf("error accessing '%s'\n", path);
-  run_status = 1;
-}
-
-void run_state_reset() {
-  input_path = nullptr;
-  output_path = nullptr;
-  key_table = nullptr;
-  entry_log = nullptr;
-  floating_count = 0;
-  directive_count = 0;
-  run_status = 0;
+  run.status = 1;
 }

@@ -1,43 +1,47 @@
 // The process-wide state of one run, shared by the driver, the parser and
 // the writer, and the constants the banner and the stamp line both show.
 //
-// The driver sets the paths and creates the key table; the parser counts;
-// whoever cannot access a file reports it here, which makes the run fail.
+// The driver begins a run (paths, a new key table and section index) and
+// ends it (everything the run owns released); the parser fills the table
+// and counts; whoever cannot access a file reports it here, which makes
+// the run fail.
 #pragma once
 
 #include <cstdint>
 
 #include "support/arena.h"
 #include "support/keytable.h"
-#include "tool/entry_log.h"
+#include "tool/section_index.h"
 
 constexpr const char* kVersion = "0.1.0";
 constexpr const char* kCredit = "Lanternfold Tools <keyfolder@example.org>";
 
-// The file to convert: an argument itself, not a copy.
-extern const char* input_path;
-// The file to write: an argument itself; may equal input_path.
-extern const char* output_path;
-// The one key table of the process, owned by the driver.
-extern KeyTable* key_table;
-// The texts of key_table's values: the parser copies every value here,
-// and nothing releases one alone; owned by the driver, released with
-// arena_release once the table is gone.
-extern Arena value_texts;
-// The entries the parser created in key_table (see entry_log.h), for the
-// writer; owned by the driver with the table. Null: none are logged.
-extern EntryLog* entry_log;
-// Floating keys met by the parser.
-extern int32_t floating_count;
-// Directive lines met by the parser.
-extern int32_t directive_count;
-// Exit status the run ends with: 0, or 1 once a file could not be accessed.
-extern int run_status;
+struct RunState {
+  const char* input_path;   // the file to convert: an argument itself, not a copy
+  const char* output_path;  // the file to write: an argument itself; may equal input_path
+  KeyTable* key_table;      // the one key table of the process (owned)
+  SectionIndex* sections;   // the sections of key_table's entries, whose
+                            // numbers the entries carry as their group (owned)
+  Arena value_texts;        // the texts of key_table's values: the parser
+                            // copies every value here and nothing releases
+                            // one alone (owned)
+  int32_t floating_count;   // floating keys met by the parser
+  int32_t directive_count;  // directive lines met by the parser
+  int status;               // exit status: 0, or 1 once a file could not be accessed
+};
+
+// The one run of the process. All zero before the first run begins.
+extern RunState run;
+
+// Starts a fresh run converting `input_path` into `output_path` (the
+// texts must outlive the run): every field back to its start, a new key
+// table and section index.
+void run_begin(const char* input_path, const char* output_path);
+
+// Releases everything the run owns: the table, the section index and the
+// values, all at once (no enumeration, so nothing can run out of memory
+// after the output was replaced). The counters and the status stay.
+void run_end();
 
 // Prints "error accessing '<path>'" and marks the run as failed.
 void report_access_error(const char* path);
-
-// Puts every field back to its start value (null, 0) for a new run in the
-// same process; the table, the log and value_texts must already have been
-// released.
-void run_state_reset();

@@ -20,51 +20,57 @@ constexpr SectionWeight kWeights[] = {
 
 // Lists this short are sorted the way the runtime's small-array sort does,
 // which fixes the order of names that compare as 0 (misc, Misc -> Misc, misc).
-constexpr int kSelectionSortLimit = 8;
+constexpr int32_t kSelectionSortLimit = 8;
 
-using Compare = int (*)(const char*, const char*);
-
-void selection_sort(char** texts, int count, Compare compare) {
-  for (int end = count - 1; end > 0; --end) {
-    int greatest = 0;
-    for (int i = 1; i <= end; ++i) {
-      if (compare(texts[i], texts[greatest]) > 0) greatest = i;
+void selection_sort(int32_t* items, int32_t count, ItemCompare compare, const void* context) {
+  for (int32_t end = count - 1; end > 0; --end) {
+    int32_t greatest = 0;
+    for (int32_t i = 1; i <= end; ++i) {
+      if (compare(context, items[i], items[greatest]) > 0) greatest = i;
     }
-    char* swap = texts[greatest];
-    texts[greatest] = texts[end];
-    texts[end] = swap;
+    int32_t swap = items[greatest];
+    items[greatest] = items[end];
+    items[end] = swap;
   }
 }
 
-// Sorts texts[0..count) using scratch[0..count). Each merge step takes one
-// element per comparison until one run is used up, so it ends and stays in
+// Sorts items[0..count) using scratch[0..count). Each merge step takes one
+// item per comparison until one run is used up, so it ends and stays in
 // bounds even when `compare` contradicts itself.
-void merge_sort(char** texts, char** scratch, int count, Compare compare) {
+void merge_sort(int32_t* items, int32_t* scratch, int32_t count, ItemCompare compare,
+                const void* context) {
   if (count < 2) return;
-  int half = count / 2;
-  merge_sort(texts, scratch, half, compare);
-  merge_sort(texts + half, scratch, count - half, compare);
-  int left = 0;
-  int right = half;
-  int out = 0;
+  int32_t half = count / 2;
+  merge_sort(items, scratch, half, compare, context);
+  merge_sort(items + half, scratch, count - half, compare, context);
+  int32_t left = 0;
+  int32_t right = half;
+  int32_t out = 0;
   while (left < half && right < count) {
-    scratch[out++] = compare(texts[right], texts[left]) < 0 ? texts[right++] : texts[left++];
+    scratch[out++] =
+        compare(context, items[right], items[left]) < 0 ? items[right++] : items[left++];
   }
-  while (left < half) scratch[out++] = texts[left++];
-  while (right < count) scratch[out++] = texts[right++];
-  std::memcpy(texts, scratch, sizeof(char*) * static_cast<size_t>(count));
+  while (left < half) scratch[out++] = items[left++];
+  while (right < count) scratch[out++] = items[right++];
+  std::memcpy(items, scratch, sizeof(int32_t) * static_cast<size_t>(count));
+}
+
+int compare_sections(const void* context, int32_t a, int32_t b) {
+  const auto* sections = static_cast<const SectionIndex*>(context);
+  return section_order(section_index_name(sections, a), section_index_name(sections, b));
 }
 
 }  // namespace
 
 int section_weight(const char* name) {
   // The comparator weighs both names at every call: a first letter that
-  // differs rules a weighted name out without comparing the rest. (The
-  // names fold as text_icompare folds them: A-Z only.)
-  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  char first = fold(name[0]);
+  // differs rules a weighted name out without comparing the rest.
+  unsigned char first = text_fold(static_cast<unsigned char>(name[0]));
   for (const SectionWeight& entry : kWeights) {
-    if (fold(entry.name[0]) == first && text_icompare(entry.name, name) == 0) return entry.weight;
+    if (text_fold(static_cast<unsigned char>(entry.name[0])) == first &&
+        text_icompare(entry.name, name) == 0) {
+      return entry.weight;
+    }
   }
   return 0;
 }
@@ -73,26 +79,16 @@ int section_order(const char* a, const char* b) {
   return text_icompare(a, b) - section_weight(a) + section_weight(b);
 }
 
-void sort_texts(char** texts, int count, Compare compare) {
+void sort_items(int32_t* items, int32_t count, ItemCompare compare, const void* context) {
   if (count <= kSelectionSortLimit) {
-    selection_sort(texts, count, compare);
+    selection_sort(items, count, compare, context);
     return;
   }
-  auto** scratch =
-      static_cast<char**>(util_alloc(static_cast<int32_t>(sizeof(char*)) * count));
-  merge_sort(texts, scratch, count, compare);
+  auto* scratch = util_alloc_array<int32_t>(count);
+  merge_sort(items, scratch, count, compare, context);
   util_free(scratch);
 }
 
-void sort_sections(PtrList* list) {
-  int32_t count = ptrlist_count(list);
-  auto** texts = static_cast<char**>(util_alloc(static_cast<int32_t>(sizeof(char*)) * count));
-  int32_t i = 0;
-  for (PtrNode* node = list->head; node != nullptr; node = node->next) {
-    texts[i++] = static_cast<char*>(node->item);
-  }
-  sort_texts(texts, count, section_order);
-  ptrlist_clear(list);
-  for (i = 0; i < count; ++i) ptrlist_append(list, texts[i]);
-  util_free(texts);
+void sort_sections(int32_t* order, int32_t count, const SectionIndex* sections) {
+  sort_items(order, count, compare_sections, sections);
 }
