@@ -361,7 +361,7 @@ KeyEntry* keytable_store(KeyTable* table, const char* key, void* value, bool rep
 
 void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
   // WARNING: performance-critical (every key of a parse comes through
-  // here); measure changes with bench/run_bench.py --baseline.
+  // here); measure changes with bench/run_bench.py --baseline OLD/keyfolder.
   ensure_index(table);
   for (int32_t i = 0; i < count; ++i) {
     KeyStore* store = &stores[i];
@@ -569,7 +569,7 @@ KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t cou
 
 KeyEntry* const* keytable_order_next(KeyOrder* order, int32_t* size) {
   // WARNING: performance-critical (it orders every entry the tool writes);
-  // measure changes with bench/run_bench.py --baseline.
+  // measure changes with bench/run_bench.py --baseline OLD/keyfolder.
   int32_t i = order->next++;
   KeyEntry** entries = order->entries + order->starts[i];
   *size = order->starts[i + 1] - order->starts[i];

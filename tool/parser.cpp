@@ -125,6 +125,8 @@ void store_or_continue(ParseState* state, const char* section) {
 
 // Classifies one piece of a line and acts on it.
 void parse_line(ParseState* state, char* line) {
+  // WARNING: performance-critical (it runs for every line of the input);
+  // measure changes with bench/run_bench.py --baseline OLD/keyfolder.
   // Cutting at the first line feed and then at the first carriage return
   // is cutting at the first of either.
   line[std::strcspn(line, "\r\n")] = '\0';

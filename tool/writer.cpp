@@ -108,7 +108,7 @@ void write_entry(SafeOutput* output, const char* name, const char* value) {
 
 void write_section(SafeOutput* output, const char* name, KeyEntry* const* entries, int32_t count) {
   // WARNING: performance-critical (every line of the output is written
-  // here); measure changes with bench/run_bench.py --baseline.
+  // here); measure changes with bench/run_bench.py --baseline OLD/keyfolder.
   if (std::strcmp(name, kTopmostSection) == 0) {
     std::printf("writing pp's\n");
     safe_output_write(output, "\n", 1);
