@@ -230,7 +230,6 @@ void visit_chain(KeyTable* table, int32_t index, KeyVisitor visitor, void* closu
     if (visitor(entry->key(), entry->value, closure) != 0) {
       *link = successor;
       --table->count;
-      ++table->removed;
     } else {
       link = &entry->next;
     }

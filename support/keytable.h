@@ -75,7 +75,6 @@ struct KeyTable {
                         // of them, until the chains are made; then null
   uint32_t index_mask;  // index heads minus one
   int32_t indexed;      // entries in the index
-  int32_t removed;      // entries removed so far (keytable_order needs none)
   Arena entries;        // where the entries are carved from, in creation order
 };
 
