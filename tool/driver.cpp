@@ -20,10 +20,11 @@ constexpr const char* kBuildDate = __DATE__;
 // Input stream buffer in bytes.
 constexpr size_t kInputBufferBytes = 1 << 16;
 
-// The key table's index and the entry log are sized for one entry per this
-// many input bytes before the parse: short "name=value" lines hold about
-// that many, so a typical file fills them without doubling them again and
-// again, and a file of longer lines only costs room it never touches.
+// The key table's index is sized for one entry per this many input bytes
+// before the parse: short "name=value" lines hold about that many, so a
+// typical file fills it without doubling it again and again (each doubling
+// a walk over every entry), and a file of longer lines only costs room it
+// never touches.
 constexpr int64_t kInputBytesPerEntry = 16;
 // Room reserved at most, in entries: a guess never asks for an index of
 // more than 32 million lists (a quarter of a gigabyte of list heads).
