@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "tool_runner.h"
 
 namespace {
@@ -112,15 +116,23 @@ TEST(CommandLine, DirectiveWarningNamesTheOutputPath) {
   EXPECT_EQ(after_first_line(dir.read("b.conf")), "\n#include base.conf\n\n[Misc]\nBar = 2\n");
 }
 
-TEST(CommandLine, WildcardsExpandToSortedMatches) {
+// The shell has expanded patterns before the tool starts; expanding them
+// again took a file named "x*.conf" for every x*.conf, and a quoted pattern
+// for an input and an output.
+TEST(CommandLine, ArgumentsAreTakenAsTypedNotExpandedAgain) {
   ToolDir dir;
-  dir.write("b.conf", "old output\n");
-  dir.write("a.conf", kFloating);
-  // "*.conf" names a.conf and b.conf: an input and an output, in that order.
-  ToolResult r = run_tool(dir, {"*.conf"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(dir.read("a.conf"), kFloating);
-  EXPECT_EQ(after_first_line(dir.read("b.conf")), "\n[General]\nFoo = 1\n\n[Misc]\nBar = 2\n");
+  dir.write("x*.conf", kFloating);
+  dir.write("xa.conf", kFloating);
+  ToolResult literal = run_tool(dir, {"x*.conf"});
+  EXPECT_EQ(literal.status, 0);
+  EXPECT_EQ(after_first_line(dir.read("x*.conf")), "\n[General]\nFoo = 1\n\n[Misc]\nBar = 2\n");
+  EXPECT_EQ(dir.read("xa.conf"), kFloating);
+
+  ToolResult pattern = run_tool(dir, {"x?.conf"});
+  EXPECT_EQ(pattern.status, 1);
+  EXPECT_EQ(after_first_line(pattern.out), "error accessing 'x?.conf'\n");
+  EXPECT_EQ(dir.read("xa.conf"), kFloating);
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"x*.conf", "xa.conf"}));
 }
 
 }  // namespace
