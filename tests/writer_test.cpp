@@ -145,6 +145,23 @@ TEST(Writer, ByteOrderMarkIsWrittenBackFirst) {
   EXPECT_EQ(after_first_line(output.substr(3)), "; top\n\n[General]\nFoo = 1\n\n[Misc]\nA = 1\n");
 }
 
+// The comment block comes from the same read as the keys, so an input that
+// can be read only once still carries it.
+TEST(Writer, CommentBlockOfAPipedInputIsCarried) {
+  ToolDir dir;
+  ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0644), 0);
+  std::thread feeder([&dir] {
+    int fd = open(dir.file("in.fifo").c_str(), O_WRONLY);
+    const std::string text = "; from a pipe\nMisc:A=1\n";
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+  });
+  ToolResult r = run_tool(dir, {"in.fifo", "out.conf"});
+  feeder.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(after_first_line(dir.read("out.conf")), "; from a pipe\n\n[Misc]\nA = 1\n");
+}
+
 // --- Replacing the output ---------------------------------------------------
 
 std::string big_input() {

@@ -205,6 +205,23 @@ void parse_line(ParseState* state, char* line) {
   store_or_continue(state, state->current_section);
 }
 
+// Keeps `line` (a piece as read, before parse_line cuts it) in the leading
+// comment block if it is a comment from its very first character; returns
+// whether it was, that is whether the block goes on.
+bool keep_leading_comment(const char* line) {
+  if (line[0] != ';' && (line[0] != '/' || line[1] != '/')) return false;
+  auto* kept = static_cast<CommentLine*>(
+      arena_carve(&value_texts, sizeof(CommentLine), alignof(CommentLine)));
+  *kept = CommentLine{nullptr, arena_strdup(&value_texts, line)};
+  if (leading_comments.tail != nullptr) {
+    leading_comments.tail->next = kept;
+  } else {
+    leading_comments.head = kept;
+  }
+  leading_comments.tail = kept;
+  return true;
+}
+
 }  // namespace
 
 void trim_copy(char* destination, const char* source, int limit) {
@@ -215,7 +232,15 @@ void parse_config(FILE* stream) {
   ParseState state{};
   char line[kLinePieceChars + 1];
   LineReader reader = line_reader_start(stream);
-  while (line_reader_next(&reader, line)) parse_line(&state, line);
+  // The leading comment block is taken from the same read as the keys: a
+  // second read could meet another file, or nothing (a pipe).
+  leading_comments = LeadingComments{};
+  bool leading = true;
+  while (line_reader_next(&reader, line)) {
+    if (leading) leading = keep_leading_comment(line);
+    parse_line(&state, line);
+  }
+  leading_comments.had_byte_order_mark = reader.had_byte_order_mark;
   // A value still open at the end is kept as assembled so far: dropping it
   // would delete the key from a file that is rewritten in place.
   if (state.continuation_open) {

@@ -22,7 +22,8 @@ constexpr const char* kTopmostSection = "__topmost__";
 // Reads `stream` (open, at its start, owned by the caller) to its end into
 // the process-wide key table, which only gains entries and new values (a
 // replaced value stays in value_texts, unused, until that is released); each
-// entry it creates is logged in entry_log when that is not null.
+// entry it creates is logged in entry_log when that is not null. Its leading
+// comment lines and byte-order mark go to leading_comments.
 void parse_config(FILE* stream);
 
 // Skips white space at the start of `source`, takes at most `limit`

@@ -7,6 +7,7 @@ const char* output_path = nullptr;
 KeyTable* key_table = nullptr;
 EntryLog* entry_log = nullptr;
 Arena value_texts{};
+LeadingComments leading_comments{};
 int32_t floating_count = 0;
 int32_t directive_count = 0;
 int run_status = 0;
@@ -21,6 +22,7 @@ void run_state_reset() {
   output_path = nullptr;
   key_table = nullptr;
   entry_log = nullptr;
+  leading_comments = LeadingComments{};
   floating_count = 0;
   directive_count = 0;
   run_status = 0;

@@ -20,13 +20,27 @@ extern const char* input_path;
 extern const char* output_path;
 // The one key table of the process, owned by the driver.
 extern KeyTable* key_table;
-// The texts of key_table's values: the parser copies every value here,
-// and nothing releases one alone; owned by the driver, released with
+// The texts of key_table's values and of the leading comment lines: the
+// parser copies every one here, and nothing releases one alone; owned by the driver, released with
 // arena_release once the table is gone.
 extern Arena value_texts;
 // The entries the parser created in key_table (see entry_log.h), for the
 // writer; owned by the driver with the table. Null: none are logged.
 extern EntryLog* entry_log;
+// One line of the input's leading comment block.
+struct CommentLine {
+  CommentLine* next;  // the following line, or null
+  const char* text;   // the piece as read, line end included, in value_texts
+};
+// The input's leading comment block and byte-order mark, taken by the parser
+// from the stream it parses (so both come from the one read of the input)
+// for the writer; its lines live in value_texts.
+struct LeadingComments {
+  CommentLine* head;         // first line, or null for none
+  CommentLine* tail;         // last line, or null for none
+  bool had_byte_order_mark;  // the input began with EF BB BF
+};
+extern LeadingComments leading_comments;
 // Floating keys met by the parser.
 extern int32_t floating_count;
 // Directive lines met by the parser.

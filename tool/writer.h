@@ -1,6 +1,6 @@
 // The output writer: the converted file from the filled key table.
 //
-// Copies the input's leading comment block (earlier stamp lines dropped),
+// Writes the input's leading comment block (earlier stamp lines dropped),
 // orders the sections present in the table, and writes a stamp line, the
 // block and every section with its entries in key-table order (values stay
 // where they are: value_texts). The output replaces the
@@ -15,9 +15,9 @@
 // earlier stamp and is not carried over.
 constexpr const char* kStampPrefix = "; keyfolder'd on ";
 
-// Converts the process-wide key table into the file at output_path, taking
-// the comment block from input_path. Runs only after the parser met a
-// floating key. The sections and their entries come from entry_log, which
+// Converts the process-wide key table into the file at output_path, with
+// the comment block the parser kept (leading_comments). Runs only after the
+// parser met a floating key. The sections and their entries come from entry_log, which
 // must hold every entry the parse of this table created: each section's
 // entries are written in the order the whole-table walk would meet them,
 // worked out from their hashes and creation order, so a run costs time
