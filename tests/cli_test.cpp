@@ -52,14 +52,17 @@ TEST(CommandLine, HelpIsExactAndOnlyForExactSpellings) {
   EXPECT_TRUE(dir.listing().empty());
 }
 
-TEST(CommandLine, UnreadableInputIsAnAccessErrorWithStatus1) {
+TEST(CommandLine, UnreadableInputIsAnAccessErrorWithItsReason) {
   ToolDir dir;
   mkdir(dir.file("folder").c_str(), 0755);
   // A missing file fails to open; a directory opens but fails on reading.
-  for (const char* path : {"missing.conf", "folder"}) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"missing.conf", "No such file or directory"}, {"folder", "Is a directory"}};
+  for (const auto& [path, reason] : cases) {
     ToolResult r = run_tool(dir, {path, "out.conf"});
     EXPECT_EQ(r.status, 1) << path;
-    EXPECT_EQ(after_first_line(r.out), std::string("error accessing '") + path + "'\n");
+    EXPECT_EQ(after_first_line(r.out), "error accessing '" + path + "'\n");
+    EXPECT_EQ(r.err, "keyfolder: " + path + ": " + reason + "\n");
   }
   EXPECT_FALSE(dir.exists("out.conf"));
 }

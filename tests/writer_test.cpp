@@ -2,8 +2,10 @@
 // the stamp line, and the replacement of the output that never loses it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -145,23 +147,6 @@ TEST(Writer, ByteOrderMarkIsWrittenBackFirst) {
   EXPECT_EQ(after_first_line(output.substr(3)), "; top\n\n[General]\nFoo = 1\n\n[Misc]\nA = 1\n");
 }
 
-// The comment block comes from the same read as the keys, so an input that
-// can be read only once still carries it.
-TEST(Writer, CommentBlockOfAPipedInputIsCarried) {
-  ToolDir dir;
-  ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0644), 0);
-  std::thread feeder([&dir] {
-    int fd = open(dir.file("in.fifo").c_str(), O_WRONLY);
-    const std::string text = "; from a pipe\nMisc:A=1\n";
-    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-  });
-  ToolResult r = run_tool(dir, {"in.fifo", "out.conf"});
-  feeder.join();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(after_first_line(dir.read("out.conf")), "; from a pipe\n\n[Misc]\nA = 1\n");
-}
-
 // --- Replacing the output ---------------------------------------------------
 
 std::string big_input() {
@@ -170,36 +155,50 @@ std::string big_input() {
   return text;
 }
 
-TEST(SafeOutput, FailuresLeaveEverythingAsItWas) {
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  lstat(path.c_str(), &info);
+  return info.st_mode;
+}
+
+TEST(SafeOutput, FailuresLeaveEverythingAsItWasAndSayWhy) {
   struct Case {
     const char* what;
     std::vector<std::string> args;
     std::string reported;  // path in the access error
+    std::string reason;    // the system's error text on standard error
     ChildLimit limit;
   };
   const Case cases[] = {
-      {"disk full", {"a.conf"}, "a.conf", {RLIMIT_FSIZE, 4096}},
-      {"output is a directory", {"a.conf", "sub"}, "sub", {}},
-      {"output in a missing directory", {"a.conf", "none/out.conf"}, "none/out.conf", {}},
+      {"disk full", {"a.conf"}, "a.conf", "File too large", {RLIMIT_FSIZE, 4096}},
+      {"output is a directory", {"a.conf", "sub"}, "sub", "Is a directory", {}},
+      {"output in a missing directory",
+       {"a.conf", "none/out.conf"},
+       "none/out.conf",
+       "No such file or directory",
+       {}},
+      // A plain open fails on a loop; it must not become a regular file.
+      {"output is a link loop",
+       {"a.conf", "sub/loop"},
+       "sub/loop",
+       "Too many levels of symbolic links",
+       {}},
   };
   for (const Case& c : cases) {
     ToolDir dir;
     const std::string input = big_input();
     dir.write("a.conf", input);
     mkdir(dir.file("sub").c_str(), 0755);
+    ASSERT_EQ(symlink("loop", dir.file("sub/loop").c_str()), 0);
     ToolResult r = run_tool(dir, c.args, c.limit);
     EXPECT_EQ(r.status, 1) << c.what;
     EXPECT_NE(r.out.find("error accessing '" + c.reported + "'\n"), std::string::npos)
         << c.what << r.out;
+    EXPECT_EQ(r.err, "keyfolder: " + c.reported + ": " + c.reason + "\n") << c.what;
     EXPECT_EQ(dir.read("a.conf"), input) << c.what;
     EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "sub"})) << c.what;
+    EXPECT_TRUE(S_ISLNK(mode_of(dir.file("sub/loop")))) << c.what;
   }
-}
-
-mode_t mode_of(const std::string& path) {
-  struct stat info {};
-  lstat(path.c_str(), &info);
-  return info.st_mode;
 }
 
 TEST(SafeOutput, KeepsPermissionsAndGivesNewFilesTheCreateMode) {
@@ -225,6 +224,45 @@ TEST(SafeOutput, KeepsOwnerAndGroupWhereAllowed) {
   stat(dir.file("a.conf").c_str(), &info);
   EXPECT_EQ(info.st_uid, 4321u);
   EXPECT_EQ(info.st_gid, 8765u);
+}
+
+// A rename would leave the other names with the old text; the file is
+// rewritten in place instead, and no temporary file stays.
+TEST(SafeOutput, HardLinkedOutputKeepsEveryName) {
+  ToolDir dir;
+  dir.write("a.conf", "; linked\nMisc:A=1\n");
+  ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("other.conf").c_str()), 0);
+  struct stat before {};
+  stat(dir.file("a.conf").c_str(), &before);
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  struct stat after {};
+  stat(dir.file("other.conf").c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(after_first_line(dir.read("other.conf")), "; linked\n\n[Misc]\nA = 1\n");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "other.conf"}));
+}
+
+// The access list (here one that takes the owning group's rights away) and
+// a user attribute come over to the replacement, and the mode with them.
+TEST(SafeOutput, KeepsAccessListsAndExtendedAttributes) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  chmod(dir.file("a.conf").c_str(), 0660);
+  const std::string note = "hand-made";
+  if (setxattr(dir.file("a.conf").c_str(), "user.origin", note.data(), note.size(), 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no user attributes";
+  }
+  ToolResult set = run_binary("/usr/bin/setfacl", dir, {"-m", "u:4101:rw,g::---", "a.conf"}, {});
+  if (set.status != 0) GTEST_SKIP() << "setfacl (package acl) failed: " << set.err;
+  const std::string acl_before = run_binary("/usr/bin/getfacl", dir, {"-n", "a.conf"}, {}).out;
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  EXPECT_EQ(run_binary("/usr/bin/getfacl", dir, {"-n", "a.conf"}, {}).out, acl_before);
+  char value[64] = {};
+  ssize_t length = getxattr(dir.file("a.conf").c_str(), "user.origin", value, sizeof value);
+  EXPECT_EQ(std::string(value, length > 0 ? static_cast<size_t>(length) : 0), note);
+  EXPECT_EQ(mode_of(dir.file("a.conf")) & 07777, 0660u);
+  EXPECT_EQ(after_first_line(dir.read("a.conf")), "\n[Misc]\nA = 1\n");
 }
 
 TEST(SafeOutput, SymbolicLinkStaysALinkAndItsTargetIsReplaced) {
@@ -262,6 +300,158 @@ TEST(SafeOutput, FifoIsWrittenDirectlyAndStaysAFifo) {
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.fifo"}));
 }
 
+// Runs keyfolder with `args` in `dir`, its standard output one end of a pipe
+// or of a socket pair, and gives back all that arrived there.
+std::string run_into_descriptor(const ToolDir& dir, const std::vector<std::string>& args,
+                                bool socket, int* status) {
+  int ends[2];
+  if ((socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, ends) : pipe(ends)) != 0) return "";
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(ends[1], 1);
+    close(ends[0]);
+    std::vector<char*> argv{const_cast<char*>(KEYFOLDER_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (chdir(dir.path().c_str()) == 0) execv(KEYFOLDER_BINARY, argv.data());
+    _exit(126);
+  }
+  close(ends[1]);
+  std::string received;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(ends[0], buffer, sizeof buffer)) > 0) {
+    received.append(buffer, static_cast<size_t>(n));
+  }
+  close(ends[0]);
+  waitpid(child, status, 0);
+  return received;
+}
+
+// Standard output as the output file: the name leads to a pipe or a
+// socket, which are written as they are. (Resolving /dev/stdout by hand
+// ended at "pipe:[N]", which names nothing.)
+TEST(SafeOutput, StandardOutputPipeOrSocketIsWrittenDirectly) {
+  struct Case {
+    const char* path;
+    bool socket;
+  };
+  for (const Case& c : {Case{"/dev/stdout", false}, Case{"/proc/self/fd/1", true}}) {
+    ToolDir dir;
+    dir.write("a.conf", "Misc:A=1\n");
+    int status = -1;
+    std::string received = run_into_descriptor(dir, {"a.conf", c.path}, c.socket, &status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.path;
+    // The file's text arrives first: the messages wait in their buffer.
+    EXPECT_TRUE(std::regex_match(first_line(received), kStampLine)) << c.path << received;
+    std::string rest = after_first_line(received);
+    const std::string text = "\n[Misc]\nA = 1\n";
+    EXPECT_EQ(rest.substr(0, text.size()), text) << c.path;
+    EXPECT_TRUE(is_banner(first_line(rest.substr(text.size())))) << c.path << rest;
+    EXPECT_EQ(after_first_line(rest.substr(text.size())), "writing section: Misc\n") << c.path;
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << c.path;
+  }
+}
+
+// The comment block comes from the same read as the keys, so an input that
+// can be read only once still carries it.
+TEST(Writer, CommentBlockOfAPipedInputIsCarried) {
+  ToolDir dir;
+  ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0644), 0);
+  std::thread feeder([&dir] {
+    int fd = open(dir.file("in.fifo").c_str(), O_WRONLY);
+    const std::string text = "; from a pipe\nMisc:A=1\n";
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+  });
+  ToolResult r = run_tool(dir, {"in.fifo", "out.conf"});
+  feeder.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(after_first_line(dir.read("out.conf")), "; from a pipe\n\n[Misc]\nA = 1\n");
+}
+
+// Starts keyfolder converting `dir`/a.conf in place, its standard output a
+// pipe nobody reads yet; returns once the temporary file exists, giving the
+// child and the reading ends of its standard output and error. An input of
+// thousands of sections fills the pipe with progress lines, so the run
+// waits there, mid-write.
+pid_t start_held_conversion(const ToolDir& dir, int* progress, int* errors) {
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(err[0]);
+    if (chdir(dir.path().c_str()) == 0) {
+      execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
+    }
+    _exit(126);
+  }
+  close(out[1]);
+  close(err[1]);
+  *progress = out[0];
+  *errors = err[0];
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (dir.listing().size() < 2 && std::chrono::steady_clock::now() < deadline) usleep(1000);
+  return child;
+}
+
+std::string many_sections() {
+  std::string input;
+  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  return input;
+}
+
+// An edit made while the file is converted in place must not be
+// overwritten by a conversion of the text before it: lines appended, or
+// the file replaced by an editor that saves through a new file.
+TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
+  struct Case {
+    const char* what;
+    bool replace;  // rename a new file over the input, else append to it
+  };
+  for (const Case& c : {Case{"lines appended", false}, Case{"file replaced", true}}) {
+    ToolDir dir;
+    const std::string input = many_sections();
+    const std::string edited = input + "Misc:Late=1\n";
+    dir.write("a.conf", input);
+    int progress = -1;
+    int errors = -1;
+    pid_t child = start_held_conversion(dir, &progress, &errors);
+    ASSERT_EQ(dir.listing().size(), 2u) << c.what << ": no temporary file appeared";
+    if (c.replace) {
+      dir.write("edited", edited);
+      ASSERT_EQ(rename(dir.file("edited").c_str(), dir.file("a.conf").c_str()), 0);
+    } else {
+      int fd = open(dir.file("a.conf").c_str(), O_WRONLY | O_APPEND);
+      ASSERT_EQ(write(fd, "Misc:Late=1\n", 12), 12);
+      close(fd);
+    }
+    std::string out;
+    std::string err;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(progress, buffer, sizeof buffer)) > 0) {
+      out.append(buffer, static_cast<size_t>(n));
+    }
+    while ((n = read(errors, buffer, sizeof buffer)) > 0) {
+      err.append(buffer, static_cast<size_t>(n));
+    }
+    close(progress);
+    close(errors);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.what;
+    const std::string ending = "error accessing 'a.conf'\n";
+    EXPECT_EQ(out.substr(out.size() - ending.size()), ending) << c.what;
+    EXPECT_EQ(err, "keyfolder: a.conf: changed while it was being converted\n") << c.what;
+    EXPECT_EQ(dir.read("a.conf"), edited) << c.what;
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << c.what;
+  }
+}
 
 // A signal that ends the run while the temporary file exists must not leave
 // it behind, and must still end the run as that signal does.

@@ -1,6 +1,7 @@
 #include "tool/driver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "support/arena.h"
 #include "support/keytable.h"
 #include "support/platform.h"
+#include "support/safe_output.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/writer.h"
@@ -39,9 +41,11 @@ constexpr const char* kHelpText =
 void convert() {
   FILE* input = std::fopen(input_path, "r");
   if (input == nullptr) {
-    report_access_error(input_path);
+    report_access_error(input_path, std::strerror(errno));
     return;
   }
+  // Taken before the first read: any later edit then shows at the output.
+  input_identity = file_identity_of(input);
   // Fewer, larger reads than the default buffer gives. The runtime would
   // ignore the size with a buffer of its own choosing, so the buffer is
   // ours; it outlives the stream, which is closed below.
@@ -55,13 +59,14 @@ void convert() {
     entry_log_reserve(entry_log, expected);
   }
   parse_config(input);
+  int read_error = errno;  // the failed read's, if one failed
   keytable_settle(key_table);
   // A stream that opened but could not be read (a directory, an I/O error)
   // must not pass for an empty, clean file.
   bool read_failed = std::ferror(input) != 0;
   std::fclose(input);
   if (read_failed) {
-    report_access_error(input_path);
+    report_access_error(input_path, std::strerror(read_error));
   } else if (floating_count == 0) {
     std::printf("this file is already clean\n");
   } else {

@@ -9,6 +9,7 @@
 
 #include "support/arena.h"
 #include "support/keytable.h"
+#include "support/safe_output.h"
 #include "tool/entry_log.h"
 
 constexpr const char* kVersion = "0.1.0";
@@ -27,6 +28,9 @@ extern Arena value_texts;
 // The entries the parser created in key_table (see entry_log.h), for the
 // writer; owned by the driver with the table. Null: none are logged.
 extern EntryLog* entry_log;
+// The input as the driver opened it, for the output's check that no edit
+// made during the run is overwritten (see safe_output.h).
+extern FileIdentity input_identity;
 // One line of the input's leading comment block.
 struct CommentLine {
   CommentLine* next;  // the following line, or null
@@ -48,8 +52,9 @@ extern int32_t directive_count;
 // Exit status the run ends with: 0, or 1 once a file could not be accessed.
 extern int run_status;
 
-// Prints "error accessing '<path>'" and marks the run as failed.
-void report_access_error(const char* path);
+// Prints "error accessing '<path>'", says why on standard error
+// ("keyfolder: <path>: <reason>") and marks the run as failed.
+void report_access_error(const char* path, const char* reason);
 
 // Puts every field back to its start value (null, 0) for a new run in the
 // same process; the table, the log and value_texts must already have been

@@ -310,9 +310,12 @@ void convert_table(SectionPasses passes) {
   }
   sort_sections(&sections);
 
+  // In place when the output path is the input's; safe_output_open also
+  // finds the input under another name.
   SafeOutput output{};
-  if (!safe_output_open(&output, output_path)) {
-    report_access_error(output_path);
+  if (!safe_output_open(&output, output_path, &input_identity,
+                        std::strcmp(output_path, input_path) == 0)) {
+    report_access_error(output_path, output.reason);
     release_layout(&layout);
     release_items(&sections);
     return;
@@ -333,7 +336,7 @@ void convert_table(SectionPasses passes) {
   }
   release_layout(&layout);
   release_items(&sections);
-  if (!safe_output_commit(&output)) report_access_error(output_path);
+  if (!safe_output_commit(&output)) report_access_error(output_path, output.reason);
 }
 
 }  // namespace
