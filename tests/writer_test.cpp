@@ -300,129 +300,86 @@ TEST(SafeOutput, FifoIsWrittenDirectlyAndStaysAFifo) {
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.fifo"}));
 }
 
-// Runs keyfolder with `args` in `dir`, its standard output one end of a pipe
-// or of a socket pair, and gives back all that arrived there.
-std::string run_into_descriptor(const ToolDir& dir, const std::vector<std::string>& args,
-                                bool socket, int* status) {
-  int ends[2];
-  if ((socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, ends) : pipe(ends)) != 0) return "";
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(ends[1], 1);
-    close(ends[0]);
-    std::vector<char*> argv{const_cast<char*>(KEYFOLDER_BINARY)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (chdir(dir.path().c_str()) == 0) execv(KEYFOLDER_BINARY, argv.data());
-    _exit(126);
-  }
-  close(ends[1]);
-  std::string received;
+// Reads `fd` to its end and closes it.
+std::string read_all(int fd) {
+  std::string text;
   char buffer[4096];
   ssize_t n;
-  while ((n = read(ends[0], buffer, sizeof buffer)) > 0) {
-    received.append(buffer, static_cast<size_t>(n));
-  }
-  close(ends[0]);
-  waitpid(child, status, 0);
-  return received;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
 }
 
-// Standard output as the output file: the name leads to a pipe or a
-// socket, which are written as they are. (Resolving /dev/stdout by hand
-// ended at "pipe:[N]", which names nothing.)
-TEST(SafeOutput, StandardOutputPipeOrSocketIsWrittenDirectly) {
-  struct Case {
-    const char* path;
-    bool socket;
-  };
-  for (const Case& c : {Case{"/dev/stdout", false}, Case{"/proc/self/fd/1", true}}) {
+// Standard output's name as the output leads to a pipe, a socket's name in
+// /proc to the socket: both are written as they are. (Resolving /dev/stdout
+// by hand ended at "pipe:[N]", which names nothing.)
+TEST(SafeOutput, PipeOrSocketBehindADescriptorNameIsWrittenDirectly) {
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);  // inherited by the run
+  for (const std::string& path :
+       {std::string("/dev/stdout"), "/proc/self/fd/" + std::to_string(ends[1])}) {
     ToolDir dir;
     dir.write("a.conf", "Misc:A=1\n");
-    int status = -1;
-    std::string received = run_into_descriptor(dir, {"a.conf", c.path}, c.socket, &status);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.path;
-    // The file's text arrives first: the messages wait in their buffer.
-    EXPECT_TRUE(std::regex_match(first_line(received), kStampLine)) << c.path << received;
-    std::string rest = after_first_line(received);
-    const std::string text = "\n[Misc]\nA = 1\n";
-    EXPECT_EQ(rest.substr(0, text.size()), text) << c.path;
-    EXPECT_TRUE(is_banner(first_line(rest.substr(text.size())))) << c.path << rest;
-    EXPECT_EQ(after_first_line(rest.substr(text.size())), "writing section: Misc\n") << c.path;
-    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << c.path;
+    ToolResult r = run_tool(dir, {"a.conf", path});
+    EXPECT_EQ(r.status, 0) << path;
+    std::string received = r.out;
+    if (path != "/dev/stdout") {
+      shutdown(ends[1], SHUT_WR);
+      received = read_all(ends[0]);
+    }
+    // The file's text comes first on standard output: messages wait in their buffer.
+    EXPECT_TRUE(std::regex_match(first_line(received), kStampLine)) << path << received;
+    EXPECT_EQ(after_first_line(received).substr(0, 14), "\n[Misc]\nA = 1\n") << path;
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << path;
   }
+  close(ends[1]);
 }
 
 // The comment block comes from the same read as the keys, so an input that
-// can be read only once still carries it.
+// can be read only once (a pipe, inherited by the run) still carries it.
 TEST(Writer, CommentBlockOfAPipedInputIsCarried) {
   ToolDir dir;
-  ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0644), 0);
-  std::thread feeder([&dir] {
-    int fd = open(dir.file("in.fifo").c_str(), O_WRONLY);
-    const std::string text = "; from a pipe\nMisc:A=1\n";
-    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-  });
-  ToolResult r = run_tool(dir, {"in.fifo", "out.conf"});
-  feeder.join();
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string text = "; from a pipe\nMisc:A=1\n";
+  ASSERT_EQ(write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(ends[1]);
+  ToolResult r = run_tool(dir, {"/proc/self/fd/" + std::to_string(ends[0]), "out.conf"});
+  close(ends[0]);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(after_first_line(dir.read("out.conf")), "; from a pipe\n\n[Misc]\nA = 1\n");
 }
 
-// Starts keyfolder converting `dir`/a.conf in place, its standard output a
-// pipe nobody reads yet; returns once the temporary file exists, giving the
-// child and the reading ends of its standard output and error. An input of
-// thousands of sections fills the pipe with progress lines, so the run
-// waits there, mid-write.
-pid_t start_held_conversion(const ToolDir& dir, int* progress, int* errors) {
-  int out[2];
-  int err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) return -1;
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    close(out[0]);
-    close(err[0]);
-    if (chdir(dir.path().c_str()) == 0) {
-      execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
-    }
-    _exit(126);
-  }
-  close(out[1]);
-  close(err[1]);
-  *progress = out[0];
-  *errors = err[0];
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (dir.listing().size() < 2 && std::chrono::steady_clock::now() < deadline) usleep(1000);
-  return child;
-}
-
-std::string many_sections() {
-  std::string input;
-  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
-  return input;
-}
-
 // An edit made while the file is converted in place must not be
 // overwritten by a conversion of the text before it: lines appended, or
-// the file replaced by an editor that saves through a new file.
+// the file replaced by an editor that saves through a new file. The run is
+// held mid-write by a pipe nobody reads until the edit is made: thousands
+// of sections fill it with progress lines.
 TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
-  struct Case {
-    const char* what;
-    bool replace;  // rename a new file over the input, else append to it
-  };
-  for (const Case& c : {Case{"lines appended", false}, Case{"file replaced", true}}) {
+  std::string input;
+  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  const std::string edited = input + "Misc:Late=1\n";
+  for (bool replace : {false, true}) {
     ToolDir dir;
-    const std::string input = many_sections();
-    const std::string edited = input + "Misc:Late=1\n";
     dir.write("a.conf", input);
-    int progress = -1;
-    int errors = -1;
-    pid_t child = start_held_conversion(dir, &progress, &errors);
-    ASSERT_EQ(dir.listing().size(), 2u) << c.what << ": no temporary file appeared";
-    if (c.replace) {
+    int out[2];
+    int err[2];
+    ASSERT_TRUE(pipe(out) == 0 && pipe(err) == 0);
+    pid_t child = fork();
+    if (child == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      if (chdir(dir.path().c_str()) == 0) {
+        execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
+      }
+      _exit(126);
+    }
+    close(out[1]);
+    close(err[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (dir.listing().size() < 2 && std::chrono::steady_clock::now() < deadline) usleep(1000);
+    ASSERT_EQ(dir.listing().size(), 2u) << "no temporary file appeared";
+    if (replace) {
       dir.write("edited", edited);
       ASSERT_EQ(rename(dir.file("edited").c_str(), dir.file("a.conf").c_str()), 0);
     } else {
@@ -430,26 +387,16 @@ TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
       ASSERT_EQ(write(fd, "Misc:Late=1\n", 12), 12);
       close(fd);
     }
-    std::string out;
-    std::string err;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(progress, buffer, sizeof buffer)) > 0) {
-      out.append(buffer, static_cast<size_t>(n));
-    }
-    while ((n = read(errors, buffer, sizeof buffer)) > 0) {
-      err.append(buffer, static_cast<size_t>(n));
-    }
-    close(progress);
-    close(errors);
+    std::string progress = read_all(out[0]);
+    std::string errors = read_all(err[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.what;
-    const std::string ending = "error accessing 'a.conf'\n";
-    EXPECT_EQ(out.substr(out.size() - ending.size()), ending) << c.what;
-    EXPECT_EQ(err, "keyfolder: a.conf: changed while it was being converted\n") << c.what;
-    EXPECT_EQ(dir.read("a.conf"), edited) << c.what;
-    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << c.what;
+    SCOPED_TRACE(replace ? "file replaced" : "lines appended");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(progress.substr(progress.rfind("error")), "error accessing 'a.conf'\n");
+    EXPECT_EQ(errors, "keyfolder: a.conf: changed while it was being converted\n");
+    EXPECT_EQ(dir.read("a.conf"), edited);
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"});
   }
 }
 
