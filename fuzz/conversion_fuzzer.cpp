@@ -127,7 +127,8 @@ Expected expect_conversion() {
 std::string reference_sections() {
   parse_input(literal_file);
   SafeOutput out{};
-  require(safe_output_open(&out, literal_file.c_str()), "the reference output can be opened");
+  require(safe_output_open(&out, literal_file.c_str(), nullptr, false),
+          "the reference output can be opened");
   reference_write_sections(&out);
   require(safe_output_commit(&out), "the reference output can be written");
   run_end();

@@ -11,20 +11,24 @@ struct FaultCounter {
   const char* variable;  // environment variable naming the ordinal
   bool loaded;           // `target` has been read
   long target;           // the call that fails (1-based), 0 for none
+  bool onward;           // every call from `target` on fails ("n+")
   long calls;            // calls so far
 };
 
-FaultCounter allocation_counter{"KEYFOLDER_FAIL_ALLOC", false, 0, 0};
-FaultCounter io_counter{"KEYFOLDER_FAIL_IO", false, 0, 0};
+FaultCounter allocation_counter{"KEYFOLDER_FAIL_ALLOC", false, 0, false, 0};
+FaultCounter io_counter{"KEYFOLDER_FAIL_IO", false, 0, false, 0};
 
 bool next_call_fails(FaultCounter* counter) {
   if (!counter->loaded) {
     const char* text = std::getenv(counter->variable);
-    counter->target = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    char* end = nullptr;
+    counter->target = text != nullptr ? std::strtol(text, &end, 10) : 0;
+    counter->onward = end != nullptr && *end == '+';
     counter->loaded = true;
   }
   ++counter->calls;
-  return counter->target > 0 && counter->calls == counter->target;
+  if (counter->target <= 0) return false;
+  return counter->onward ? counter->calls >= counter->target : counter->calls == counter->target;
 }
 
 }  // namespace

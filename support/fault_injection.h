@@ -6,7 +6,9 @@
 // and counts every call: KEYFOLDER_FAIL_ALLOC=n in the environment makes the
 // n-th allocation fail, KEYFOLDER_FAIL_IO=n the n-th failing point of the
 // output path (creating the temporary file, each write, flush, sync, close,
-// rename). Each fails once; unset or 0 means never.
+// rename, and each step of a rewrite in place). Each fails once; unset or
+// 0 means never. KEYFOLDER_FAIL_IO=n+ makes the n-th and every later one
+// fail, so that a failure cannot be undone by the next step.
 #pragma once
 
 #ifdef KEYFOLDER_FAULT_INJECTION

@@ -1,77 +1,20 @@
 #include "support/platform.h"
 
 #include <sys/stat.h>
-#ifndef _WIN32
-#include <glob.h>
-#endif
 
 #include <cstdio>
 #include <cstring>
 
-#include "support/alloc.h"
-
 #ifdef _WIN32
 // Read by the MinGW start-up code: -1 has the C runtime expand wildcards in
 // the command line before main, as Windows programs expect of their runtime
-// (the Windows shell passes patterns unexpanded). The name is the runtime's.
+// (the Windows shell passes patterns unexpanded). Elsewhere the shell has
+// expanded them, and expanding the result again would take a file named
+// "x*.conf" for a pattern. The name is the runtime's.
 extern "C" {
 int _dowildcard = -1;
 }
 #endif
-
-namespace {
-
-#ifndef _WIN32
-bool has_wildcard(const char* argument) { return std::strpbrk(argument, "*?") != nullptr; }
-#endif
-
-// Appends a heap copy of `text` to the growing vector `items` of `*count`
-// texts with room for `*capacity`.
-void push_argument(char*** items, int* count, int* capacity, const char* text) {
-  if (*count + 1 >= *capacity) {
-    int grown = *capacity * 2;
-    auto** bigger = static_cast<char**>(util_alloc(static_cast<int32_t>(sizeof(char*)) * grown));
-    std::memcpy(bigger, *items, sizeof(char*) * static_cast<size_t>(*count));
-    util_free(*items);
-    *items = bigger;
-    *capacity = grown;
-  }
-  (*items)[(*count)++] = util_strdup(text);
-}
-
-}  // namespace
-
-ArgList args_expand(int argc, char** argv) {
-  int capacity = argc + 2;
-  int count = 0;
-  auto** items = static_cast<char**>(util_alloc(static_cast<int32_t>(sizeof(char*)) * capacity));
-  for (int i = 0; i < argc; ++i) {
-#ifdef _WIN32
-    // Already expanded by the runtime (see _dowildcard above).
-    push_argument(&items, &count, &capacity, argv[i]);
-#else
-    glob_t matches{};
-    // GLOB_NOCHECK keeps a pattern that matches nothing as typed; glob sorts.
-    if (i > 0 && has_wildcard(argv[i]) && glob(argv[i], GLOB_NOCHECK, nullptr, &matches) == 0) {
-      for (size_t m = 0; m < matches.gl_pathc; ++m) {
-        push_argument(&items, &count, &capacity, matches.gl_pathv[m]);
-      }
-    } else {
-      push_argument(&items, &count, &capacity, argv[i]);
-    }
-    globfree(&matches);
-#endif
-  }
-  items[count] = nullptr;
-  return ArgList{count, items};
-}
-
-void args_release(ArgList* args) {
-  for (int i = 0; i < args->count; ++i) util_free(args->items[i]);
-  util_free(args->items);
-  args->count = 0;
-  args->items = nullptr;
-}
 
 void format_local_time(char text[kTimeTextChars + 1], time_t when) {
   static const char kWeekdays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};

@@ -1,27 +1,12 @@
-// What the tool needs from the operating system, in one place: the argument
-// list with wildcards expanded, the local time written as the stamp line
-// shows it, and the size of an open file. Running out of memory ends the process (util_fatal).
+// What the tool needs from the operating system, in one place: the local
+// time written as the stamp line shows it and the size of an open file. On
+// Windows it also has the runtime expand wildcards in the arguments, which
+// on other systems the shell has done before the program starts.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-
-// An argument vector owned by the program: release with args_release.
-struct ArgList {
-  int count;     // number of arguments, argument zero included
-  char** items;  // `count` heap texts, then a null pointer
-};
-
-// Copies argv, replacing every argument after argument zero that holds '*'
-// or '?' by the names of the files it matches, in sorted order; a pattern
-// that matches nothing stays as typed. On Windows the C runtime's start-up
-// code has done that expansion before main (in its own order), so argv is
-// copied as it is.
-ArgList args_expand(int argc, char** argv);
-
-// Releases every text and the vector; leaves the list empty.
-void args_release(ArgList* args);
 
 // Characters of a formatted time, without terminator.
 constexpr int kTimeTextChars = 24;

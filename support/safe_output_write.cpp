@@ -1,5 +1,6 @@
 // Writing through a SafeOutput: the same on every system, since only how
 // the file is opened and finally replaced differs between them.
+#include <cerrno>
 #include <cstring>
 
 #include "support/fault_injection.h"
@@ -7,7 +8,13 @@
 
 void safe_output_write(SafeOutput* out, const char* data, size_t length) {
   if (out->failed || length == 0) return;
-  if (fault_io_fails() || std::fwrite(data, 1, length, out->stream) != length) out->failed = true;
+  if (fault_io_fails()) {
+    errno = EIO;  // as a failing write would report it
+  } else if (std::fwrite(data, 1, length, out->stream) == length) {
+    return;
+  }
+  out->failed = true;
+  out->error = errno;
 }
 
 void safe_output_puts(SafeOutput* out, const char* text) {

@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "tool_runner.h"
 
 namespace {
@@ -48,14 +52,17 @@ TEST(CommandLine, HelpIsExactAndOnlyForExactSpellings) {
   EXPECT_TRUE(dir.listing().empty());
 }
 
-TEST(CommandLine, UnreadableInputIsAnAccessErrorWithStatus1) {
+TEST(CommandLine, UnreadableInputIsAnAccessErrorWithItsReason) {
   ToolDir dir;
   mkdir(dir.file("folder").c_str(), 0755);
   // A missing file fails to open; a directory opens but fails on reading.
-  for (const char* path : {"missing.conf", "folder"}) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"missing.conf", "No such file or directory"}, {"folder", "Is a directory"}};
+  for (const auto& [path, reason] : cases) {
     ToolResult r = run_tool(dir, {path, "out.conf"});
     EXPECT_EQ(r.status, 1) << path;
-    EXPECT_EQ(after_first_line(r.out), std::string("error accessing '") + path + "'\n");
+    EXPECT_EQ(after_first_line(r.out), "error accessing '" + path + "'\n");
+    EXPECT_EQ(r.err, "keyfolder: " + path + ": " + reason + "\n");
   }
   EXPECT_FALSE(dir.exists("out.conf"));
 }
@@ -112,15 +119,23 @@ TEST(CommandLine, DirectiveWarningNamesTheOutputPath) {
   EXPECT_EQ(after_first_line(dir.read("b.conf")), "\n#include base.conf\n\n[Misc]\nBar = 2\n");
 }
 
-TEST(CommandLine, WildcardsExpandToSortedMatches) {
+// The shell has expanded patterns before the tool starts; expanding them
+// again took a file named "x*.conf" for every x*.conf, and a quoted pattern
+// for an input and an output.
+TEST(CommandLine, ArgumentsAreTakenAsTypedNotExpandedAgain) {
   ToolDir dir;
-  dir.write("b.conf", "old output\n");
-  dir.write("a.conf", kFloating);
-  // "*.conf" names a.conf and b.conf: an input and an output, in that order.
-  ToolResult r = run_tool(dir, {"*.conf"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(dir.read("a.conf"), kFloating);
-  EXPECT_EQ(after_first_line(dir.read("b.conf")), "\n[General]\nFoo = 1\n\n[Misc]\nBar = 2\n");
+  dir.write("x*.conf", kFloating);
+  dir.write("xa.conf", kFloating);
+  ToolResult literal = run_tool(dir, {"x*.conf"});
+  EXPECT_EQ(literal.status, 0);
+  EXPECT_EQ(after_first_line(dir.read("x*.conf")), "\n[General]\nFoo = 1\n\n[Misc]\nBar = 2\n");
+  EXPECT_EQ(dir.read("xa.conf"), kFloating);
+
+  ToolResult pattern = run_tool(dir, {"x?.conf"});
+  EXPECT_EQ(pattern.status, 1);
+  EXPECT_EQ(after_first_line(pattern.out), "error accessing 'x?.conf'\n");
+  EXPECT_EQ(dir.read("xa.conf"), kFloating);
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"x*.conf", "xa.conf"}));
 }
 
 }  // namespace

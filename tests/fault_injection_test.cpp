@@ -1,7 +1,9 @@
 // Every failure the conversion can meet, made to happen one at a time. Each
 // must end the run with its own status and message and leave the file being
-// replaced exactly as it was, with no temporary file beside it.
+// replaced exactly as it was, with no temporary file beside it: also when
+// the file is rewritten in place, where the old text is put back.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ostream>
@@ -15,6 +17,10 @@ namespace {
 // Bound on the failure points tried, so a run that never completes fails
 // the test instead of looping.
 constexpr int kMaxFailurePoints = 20000;
+
+// A second name of the output, which keeps it from being replaced by
+// rename: the new text is then copied into the existing file.
+const char kSecondName[] = "also.conf";
 
 // `misc_keys` keys in Misc and a few other sections, a comment block,
 // directives and a continuation. With 200 keys the table grows to 512
@@ -52,6 +58,7 @@ struct FaultCase {
   const char* name;
   const char* variable;  // the environment switch of keyfolder_faulty
   bool in_place;         // rewrite the input, or replace a second, existing file
+  bool linked;           // the output has a second name: it is rewritten in place
   int misc_keys;         // size of the input (each key is one more write)
 };
 
@@ -85,9 +92,14 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
     const std::string out = fault.in_place ? in : "out.conf";
     dir.write(in, input);
     if (!fault.in_place) dir.write(out, old_output);
+    if (fault.linked) {
+      ASSERT_EQ(link(dir.file(out).c_str(), dir.file(kSecondName).c_str()), 0);
+    }
     // The arguments are also the names the directory must hold afterwards.
     std::vector<std::string> arguments{in};
     if (!fault.in_place) arguments.push_back(out);
+    std::vector<std::string> names = arguments;
+    if (fault.linked) names.insert(names.begin(), kSecondName);
     ToolResult result = run_binary(KEYFOLDER_FAULTY_BINARY, dir, arguments,
                                    {std::string(fault.variable) + "=" + std::to_string(n)});
     SCOPED_TRACE("failure point " + std::to_string(n));
@@ -108,7 +120,7 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
                                  "'\nplease check the preprocessor directives in '" + out +
                                  "' for errors\n";
       EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.err, "keyfolder: " + out + ": Input/output error\n");
       ASSERT_GE(result.out.size(), ending.size()) << result.out;
       EXPECT_EQ(result.out.substr(result.out.size() - ending.size()), ending) << result.out;
       EXPECT_EQ(result.out.find("error accessing"), result.out.size() - ending.size());
@@ -117,7 +129,10 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
     if (!fault.in_place) {
       EXPECT_EQ(dir.read(out), old_output);
     }
-    EXPECT_EQ(dir.listing(), arguments);
+    if (fault.linked) {
+      EXPECT_EQ(dir.read(kSecondName), fault.in_place ? input : old_output);
+    }
+    EXPECT_EQ(dir.listing(), names);
     if (HasFailure()) break;  // one broken point tells enough
   }
   EXPECT_TRUE(completed) << "no run got past all failure points";
@@ -133,11 +148,62 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
 
 INSTANTIATE_TEST_SUITE_P(
     Conversion, FaultTest,
-    ::testing::Values(FaultCase{"AllocationInPlace", "KEYFOLDER_FAIL_ALLOC", true, 200},
-                      FaultCase{"AllocationToSecondFile", "KEYFOLDER_FAIL_ALLOC", false, 200},
-                      FaultCase{"OutputInPlace", "KEYFOLDER_FAIL_IO", true, 30},
-                      FaultCase{"OutputToSecondFile", "KEYFOLDER_FAIL_IO", false, 30}),
+    ::testing::Values(
+        FaultCase{"AllocationInPlace", "KEYFOLDER_FAIL_ALLOC", true, false, 200},
+        FaultCase{"AllocationToSecondFile", "KEYFOLDER_FAIL_ALLOC", false, false, 200},
+        FaultCase{"AllocationRewritingInPlace", "KEYFOLDER_FAIL_ALLOC", true, true, 200},
+        FaultCase{"OutputInPlace", "KEYFOLDER_FAIL_IO", true, false, 30},
+        FaultCase{"OutputToSecondFile", "KEYFOLDER_FAIL_IO", false, false, 30},
+        FaultCase{"OutputRewritingInPlace", "KEYFOLDER_FAIL_IO", true, true, 30},
+        FaultCase{"OutputRewritingSecondFile", "KEYFOLDER_FAIL_IO", false, true, 30}),
     [](const ::testing::TestParamInfo<FaultCase>& tried) { return std::string(tried.param.name); });
+
+// With every output operation failing from the n-th on, a rewrite in place
+// that fails cannot put the old text back either. At each such point a
+// whole text must still be on disk: the old one in the file, or the new one
+// in the temporary file that standard error names.
+TEST(RewriteInPlace, FailureThatCannotBeUndoneKeepsTheNewTextAndNamesIt) {
+  const std::string input = conversion_input(30);
+  std::string expected;
+  {
+    ToolDir dir;
+    dir.write("arena.conf", input);
+    ASSERT_EQ(run_tool(dir, {"arena.conf"}).status, 0);
+    expected = after_first_line(dir.read("arena.conf"));
+  }
+  const std::string reason = "keyfolder: arena.conf: Input/output error";
+  const std::string kept_note = "; the new text is kept in '";
+  int kept = 0;
+  bool completed = false;
+  for (int n = 1; n <= kMaxFailurePoints && !completed && !HasFailure(); ++n) {
+    ToolDir dir;
+    dir.write("arena.conf", input);
+    ASSERT_EQ(link(dir.file("arena.conf").c_str(), dir.file(kSecondName).c_str()), 0);
+    ToolResult result = run_binary(KEYFOLDER_FAULTY_BINARY, dir, {"arena.conf"},
+                                   {"KEYFOLDER_FAIL_IO=" + std::to_string(n) + "+"});
+    SCOPED_TRACE("failing from point " + std::to_string(n));
+    completed = result.status == 0;
+    if (completed) break;
+    EXPECT_EQ(result.status, 1);
+    if (result.err == reason + "\n") {
+      EXPECT_EQ(dir.read("arena.conf"), input);
+      EXPECT_EQ(dir.listing(), (std::vector<std::string>{kSecondName, "arena.conf"}));
+      continue;
+    }
+    // "...; the new text is kept in '<dir>/<name>'\n": the name, and that file
+    // beside the output holding the whole new text.
+    const std::string head = reason + kept_note + dir.path() + "/";
+    ASSERT_EQ(result.err.compare(0, head.size(), head), 0) << result.err;
+    ASSERT_EQ(result.err.substr(result.err.size() - 2), "'\n");
+    std::string name = result.err.substr(head.size(), result.err.size() - head.size() - 2);
+    EXPECT_EQ(after_first_line(dir.read(name)), expected);
+    EXPECT_EQ(dir.listing(), (std::vector<std::string>{name, kSecondName, "arena.conf"}));
+    ++kept;
+  }
+  EXPECT_TRUE(completed) << "no run got past all failure points";
+  // The copy into the file, its truncation and its sync can each fail.
+  EXPECT_GE(kept, 3);
+}
 
 // 300,000 keys need some 30 MB; 16 MB of address space runs out, and the
 // file being rewritten in place stays as it was. (A full disk is among the

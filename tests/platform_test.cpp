@@ -1,5 +1,5 @@
-// The small layer that stands in for the runtime: folding comparison, the
-// stamp's time text and wildcard expansion of arguments.
+// The small layer that stands in for the runtime: folding comparison and the
+// stamp's time text.
 #include "support/platform.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <ctime>
 
 #include "support/text.h"
-#include "tool_runner.h"
 
 namespace {
 
@@ -38,26 +37,6 @@ TEST(Platform, TimeTextHasALeadingZeroDayAndEnglishNames) {
   else
     unsetenv("TZ");
   tzset();
-}
-
-TEST(Platform, ArgumentsWithWildcardsExpandSortedOrStayAsTyped) {
-  ToolDir dir;
-  dir.write("b.conf", "");
-  dir.write("a.conf", "");
-  dir.write("c.txt", "");
-  std::string pattern = dir.file("*.conf");
-  std::string none = dir.file("*.none");
-  std::string plain = dir.file("c.txt");
-  char* argv[] = {const_cast<char*>("*.conf"), pattern.data(), none.data(), plain.data()};
-  ArgList args = args_expand(4, argv);
-  ASSERT_EQ(args.count, 5);
-  EXPECT_STREQ(args.items[0], "*.conf");  // argument zero is never expanded
-  EXPECT_EQ(args.items[1], dir.file("a.conf"));
-  EXPECT_EQ(args.items[2], dir.file("b.conf"));
-  EXPECT_EQ(args.items[3], none);
-  EXPECT_EQ(args.items[4], plain);
-  EXPECT_EQ(args.items[5], nullptr);
-  args_release(&args);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 # Checks what is Windows-specific on top of the shared behaviour: files come
 # out with CR LF line ends, CR LF input reads like LF input, a Ctrl-Z byte
 # ends the input, the runtime expands wildcards, and the output is replaced
-# through the Windows calls (devices written directly, read-only refused).
+# through the Windows calls (devices written directly, read-only refused,
+# an input changed during the run not overwritten), each access error with
+# its reason on standard error.
 # Wine runs headless in a private prefix that is removed afterwards.
 set -euo pipefail
 
@@ -107,6 +109,14 @@ expect_file() {
   fi
 }
 
+# expect_err NAME EXPECTED-STDERR: checks the last run's standard error,
+# CR LF turned into LF.
+expect_err() {
+  local got
+  got=$(tr -d '\r' <"$work/err")
+  [ "$got" = "$1" ] || fail "$2: standard error: '$got', expected '$1'"
+}
+
 # No temporary file may be left beside an output.
 expect_no_leftovers() {
   local left
@@ -190,6 +200,7 @@ run -h extra.conf
 expect_run help_short 0 "$help"
 run missing.conf out.conf
 expect_run missing_input 1 $'error accessing \'missing.conf\'\n'
+expect_err "keyfolder: missing.conf: No such file or directory" missing_input
 [ ! -e "$dir/out.conf" ] || fail "missing_input: an output was created"
 
 # --- A clean file is untouched, and with a second argument nothing is made.
@@ -228,8 +239,38 @@ cmp -s "$dir/arena.conf" "$input" || fail "device: input changed"
 chmod a-w "$dir/arena.conf"
 run arena.conf
 expect_run read_only 1 $'error accessing \'arena.conf\'\n'"$(warning arena.conf)"$'\n'
+expect_err "keyfolder: arena.conf: Permission denied" read_only
 cmp -s "$dir/arena.conf" "$input" || fail "read_only: file changed"
 expect_no_leftovers read_only
+
+# --- A line appended while the file is converted in place is not lost: the
+# run is held mid-write by a pipe nobody reads (thousands of progress
+# lines) until the line is in, and must then refuse to replace the file.
+new_case changed
+awk 'BEGIN { for (i = 0; i < 6000; i++) print "Section" i ":key=value" }' >"$dir/arena.conf"
+cp "$dir/arena.conf" "$work/changed.expected"
+echo "Misc:Late=1" >>"$work/changed.expected"
+mkfifo "$work/progress"
+set +e
+(cd "$dir" && exec "$wine" "$exe" arena.conf </dev/null >"$work/progress" 2>"$work/err") &
+held=$!
+exec 3<"$work/progress"
+for _ in $(seq 300); do
+  [ -z "$(find "$dir" -name '.arena.conf.*')" ] || break
+  sleep 0.1
+done
+echo "Misc:Late=1" >>"$dir/arena.conf"
+tr -d '\r' <&3 >"$work/out"
+exec 3<&-
+wait "$held"
+status=$?
+set -e
+[ "$status" -eq 1 ] || fail "changed: status $status, expected 1"
+[ "$(tail -n 1 "$work/out")" = "error accessing 'arena.conf'" ] ||
+  fail "changed: last line $(tail -n 1 "$work/out")"
+expect_err "keyfolder: arena.conf: changed while it was being converted" changed
+cmp -s "$dir/arena.conf" "$work/changed.expected" || fail "changed: the appended line was lost"
+expect_no_leftovers changed
 
 echo "windows_e2e: done in $(($(date +%s) - start)) s"
 if [ "$failures" -ne 0 ]; then

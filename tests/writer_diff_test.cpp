@@ -62,7 +62,7 @@ Result convert(const ToolDir& dir, void (*writer)(SafeOutput*), int32_t reserve 
   dup2(fd, 1);
   close(fd);
   SafeOutput out{};
-  EXPECT_TRUE(safe_output_open(&out, output.c_str()));
+  EXPECT_TRUE(safe_output_open(&out, output.c_str(), nullptr, false));
   writer(&out);
   EXPECT_TRUE(safe_output_commit(&out));
   std::fflush(stdout);

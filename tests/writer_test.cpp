@@ -2,8 +2,10 @@
 // the stamp line, and the replacement of the output that never loses it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -153,36 +155,50 @@ std::string big_input() {
   return text;
 }
 
-TEST(SafeOutput, FailuresLeaveEverythingAsItWas) {
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  lstat(path.c_str(), &info);
+  return info.st_mode;
+}
+
+TEST(SafeOutput, FailuresLeaveEverythingAsItWasAndSayWhy) {
   struct Case {
     const char* what;
     std::vector<std::string> args;
     std::string reported;  // path in the access error
+    std::string reason;    // the system's error text on standard error
     ChildLimit limit;
   };
   const Case cases[] = {
-      {"disk full", {"a.conf"}, "a.conf", {RLIMIT_FSIZE, 4096}},
-      {"output is a directory", {"a.conf", "sub"}, "sub", {}},
-      {"output in a missing directory", {"a.conf", "none/out.conf"}, "none/out.conf", {}},
+      {"disk full", {"a.conf"}, "a.conf", "File too large", {RLIMIT_FSIZE, 4096}},
+      {"output is a directory", {"a.conf", "sub"}, "sub", "Is a directory", {}},
+      {"output in a missing directory",
+       {"a.conf", "none/out.conf"},
+       "none/out.conf",
+       "No such file or directory",
+       {}},
+      // A plain open fails on a loop; it must not become a regular file.
+      {"output is a link loop",
+       {"a.conf", "sub/loop"},
+       "sub/loop",
+       "Too many levels of symbolic links",
+       {}},
   };
   for (const Case& c : cases) {
     ToolDir dir;
     const std::string input = big_input();
     dir.write("a.conf", input);
     mkdir(dir.file("sub").c_str(), 0755);
+    ASSERT_EQ(symlink("loop", dir.file("sub/loop").c_str()), 0);
     ToolResult r = run_tool(dir, c.args, c.limit);
     EXPECT_EQ(r.status, 1) << c.what;
     EXPECT_NE(r.out.find("error accessing '" + c.reported + "'\n"), std::string::npos)
         << c.what << r.out;
+    EXPECT_EQ(r.err, "keyfolder: " + c.reported + ": " + c.reason + "\n") << c.what;
     EXPECT_EQ(dir.read("a.conf"), input) << c.what;
     EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "sub"})) << c.what;
+    EXPECT_TRUE(S_ISLNK(mode_of(dir.file("sub/loop")))) << c.what;
   }
-}
-
-mode_t mode_of(const std::string& path) {
-  struct stat info {};
-  lstat(path.c_str(), &info);
-  return info.st_mode;
 }
 
 TEST(SafeOutput, KeepsPermissionsAndGivesNewFilesTheCreateMode) {
@@ -208,6 +224,45 @@ TEST(SafeOutput, KeepsOwnerAndGroupWhereAllowed) {
   stat(dir.file("a.conf").c_str(), &info);
   EXPECT_EQ(info.st_uid, 4321u);
   EXPECT_EQ(info.st_gid, 8765u);
+}
+
+// A rename would leave the other names with the old text; the file is
+// rewritten in place instead, and no temporary file stays.
+TEST(SafeOutput, HardLinkedOutputKeepsEveryName) {
+  ToolDir dir;
+  dir.write("a.conf", "; linked\nMisc:A=1\n");
+  ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("other.conf").c_str()), 0);
+  struct stat before {};
+  stat(dir.file("a.conf").c_str(), &before);
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  struct stat after {};
+  stat(dir.file("other.conf").c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(after_first_line(dir.read("other.conf")), "; linked\n\n[Misc]\nA = 1\n");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "other.conf"}));
+}
+
+// The access list (here one that takes the owning group's rights away) and
+// a user attribute come over to the replacement, and the mode with them.
+TEST(SafeOutput, KeepsAccessListsAndExtendedAttributes) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  chmod(dir.file("a.conf").c_str(), 0660);
+  const std::string note = "hand-made";
+  if (setxattr(dir.file("a.conf").c_str(), "user.origin", note.data(), note.size(), 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no user attributes";
+  }
+  ToolResult set = run_binary("/usr/bin/setfacl", dir, {"-m", "u:4101:rw,g::---", "a.conf"}, {});
+  if (set.status != 0) GTEST_SKIP() << "setfacl (package acl) failed: " << set.err;
+  const std::string acl_before = run_binary("/usr/bin/getfacl", dir, {"-n", "a.conf"}, {}).out;
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  EXPECT_EQ(run_binary("/usr/bin/getfacl", dir, {"-n", "a.conf"}, {}).out, acl_before);
+  char value[64] = {};
+  ssize_t length = getxattr(dir.file("a.conf").c_str(), "user.origin", value, sizeof value);
+  EXPECT_EQ(std::string(value, length > 0 ? static_cast<size_t>(length) : 0), note);
+  EXPECT_EQ(mode_of(dir.file("a.conf")) & 07777, 0660u);
+  EXPECT_EQ(after_first_line(dir.read("a.conf")), "\n[Misc]\nA = 1\n");
 }
 
 TEST(SafeOutput, SymbolicLinkStaysALinkAndItsTargetIsReplaced) {
@@ -245,6 +300,105 @@ TEST(SafeOutput, FifoIsWrittenDirectlyAndStaysAFifo) {
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.fifo"}));
 }
 
+// Reads `fd` to its end and closes it.
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+// Standard output's name as the output leads to a pipe, a socket's name in
+// /proc to the socket: both are written as they are. (Resolving /dev/stdout
+// by hand ended at "pipe:[N]", which names nothing.)
+TEST(SafeOutput, PipeOrSocketBehindADescriptorNameIsWrittenDirectly) {
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);  // inherited by the run
+  for (const std::string& path :
+       {std::string("/dev/stdout"), "/proc/self/fd/" + std::to_string(ends[1])}) {
+    ToolDir dir;
+    dir.write("a.conf", "Misc:A=1\n");
+    ToolResult r = run_tool(dir, {"a.conf", path});
+    EXPECT_EQ(r.status, 0) << path;
+    std::string received = r.out;
+    if (path != "/dev/stdout") {
+      shutdown(ends[1], SHUT_WR);
+      received = read_all(ends[0]);
+    }
+    // The file's text comes first on standard output: messages wait in their buffer.
+    EXPECT_TRUE(std::regex_match(first_line(received), kStampLine)) << path << received;
+    EXPECT_EQ(after_first_line(received).substr(0, 14), "\n[Misc]\nA = 1\n") << path;
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << path;
+  }
+  close(ends[1]);
+}
+
+// The comment block comes from the same read as the keys, so an input that
+// can be read only once (a pipe, inherited by the run) still carries it.
+TEST(Writer, CommentBlockOfAPipedInputIsCarried) {
+  ToolDir dir;
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string text = "; from a pipe\nMisc:A=1\n";
+  ASSERT_EQ(write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(ends[1]);
+  ToolResult r = run_tool(dir, {"/proc/self/fd/" + std::to_string(ends[0]), "out.conf"});
+  close(ends[0]);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(after_first_line(dir.read("out.conf")), "; from a pipe\n\n[Misc]\nA = 1\n");
+}
+
+// An edit made while the file is converted in place must not be
+// overwritten by a conversion of the text before it: lines appended, or
+// the file replaced by an editor that saves through a new file. The run is
+// held mid-write by a pipe nobody reads until the edit is made: thousands
+// of sections fill it with progress lines.
+TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
+  std::string input;
+  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  const std::string edited = input + "Misc:Late=1\n";
+  for (bool replace : {false, true}) {
+    ToolDir dir;
+    dir.write("a.conf", input);
+    int out[2];
+    int err[2];
+    ASSERT_TRUE(pipe(out) == 0 && pipe(err) == 0);
+    pid_t child = fork();
+    if (child == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      if (chdir(dir.path().c_str()) == 0) {
+        execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
+      }
+      _exit(126);
+    }
+    close(out[1]);
+    close(err[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (dir.listing().size() < 2 && std::chrono::steady_clock::now() < deadline) usleep(1000);
+    ASSERT_EQ(dir.listing().size(), 2u) << "no temporary file appeared";
+    if (replace) {
+      dir.write("edited", edited);
+      ASSERT_EQ(rename(dir.file("edited").c_str(), dir.file("a.conf").c_str()), 0);
+    } else {
+      int fd = open(dir.file("a.conf").c_str(), O_WRONLY | O_APPEND);
+      ASSERT_EQ(write(fd, "Misc:Late=1\n", 12), 12);
+      close(fd);
+    }
+    std::string progress = read_all(out[0]);
+    std::string errors = read_all(err[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    SCOPED_TRACE(replace ? "file replaced" : "lines appended");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(progress.substr(progress.rfind("error")), "error accessing 'a.conf'\n");
+    EXPECT_EQ(errors, "keyfolder: a.conf: changed while it was being converted\n");
+    EXPECT_EQ(dir.read("a.conf"), edited);
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"});
+  }
+}
 
 // A signal that ends the run while the temporary file exists must not leave
 // it behind, and must still end the run as that signal does.

@@ -1,12 +1,14 @@
 #include "tool/driver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "support/keytable.h"
 #include "support/platform.h"
+#include "support/safe_output.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/writer.h"
@@ -38,9 +40,11 @@ constexpr const char* kHelpText =
 void convert() {
   FILE* input = std::fopen(run.input_path, "r");
   if (input == nullptr) {
-    report_access_error(run.input_path);
+    report_access_error(run.input_path, std::strerror(errno));
     return;
   }
+  // Taken before the first read: any later edit then shows at the output.
+  run.input_identity = file_identity_of(input);
   // Fewer, larger reads than the default buffer gives. The runtime would
   // ignore the size with a buffer of its own choosing, so the buffer is
   // ours; it outlives the stream, which is closed below.
@@ -53,6 +57,7 @@ void convert() {
     keytable_reserve(run.key_table, expected);
   }
   parse_config(input);
+  int read_error = errno;  // the failed read's, if one failed
   // Nothing looks a key up from here on: the writer reads the table in order.
   keytable_trim(run.key_table);
   // A stream that opened but could not be read (a directory, an I/O error)
@@ -60,7 +65,7 @@ void convert() {
   bool read_failed = std::ferror(input) != 0;
   std::fclose(input);
   if (read_failed) {
-    report_access_error(run.input_path);
+    report_access_error(run.input_path, std::strerror(read_error));
   } else if (run.floating_count == 0) {
     std::printf("this file is already clean\n");
   } else {

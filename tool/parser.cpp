@@ -170,6 +170,15 @@ void parse_line(ParseState* state, char* line) {
   store_or_continue(state, state->current_section);
 }
 
+// Keeps `line` (a piece as read, before parse_line cuts it) in the leading
+// comment block if it is a comment from its very first character; returns
+// whether it was, that is whether the block goes on.
+bool keep_leading_comment(const char* line) {
+  if (line[0] != ';' && (line[0] != '/' || line[1] != '/')) return false;
+  ptrlist_append(&run.comments, arena_strdup(&run.value_texts, line));
+  return true;
+}
+
 }  // namespace
 
 void trim_copy(char* destination, const char* source, int limit) {
@@ -180,7 +189,14 @@ void parse_config(FILE* stream) {
   ParseState state{};
   char line[kLinePieceChars + 1];
   LineReader reader = line_reader_start(stream);
-  while (line_reader_next(&reader, line)) parse_line(&state, line);
+  // The leading comment block is taken from the same read as the keys: a
+  // second read could meet another file, or nothing (a pipe).
+  bool leading = true;
+  while (line_reader_next(&reader, line)) {
+    if (leading) leading = keep_leading_comment(line);
+    parse_line(&state, line);
+  }
+  run.had_byte_order_mark = reader.had_byte_order_mark;
   // A value still open at the end is kept as assembled so far: dropping it
   // would delete the key from a file that is rewritten in place.
   if (state.continuation_open) {

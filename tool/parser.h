@@ -23,7 +23,8 @@ constexpr const char* kTopmostSection = "__topmost__";
 
 // Reads `stream` (open, at its start, owned by the caller) to its end into
 // the run's key table, which only gains entries and new values (a replaced
-// value stays in value_texts, unused, until the run ends).
+// value stays in value_texts, unused, until the run ends). Its leading
+// comment pieces and byte-order mark go to the run as well.
 void parse_config(FILE* stream);
 
 // Skips white space at the start of `source`, takes at most `limit`

@@ -17,10 +17,12 @@ void run_end() {
   run.key_table = nullptr;
   section_index_free(run.sections);
   run.sections = nullptr;
+  ptrlist_clear(&run.comments);
   arena_release(&run.value_texts);
 }
 
-void report_access_error(const char* path) {
+void report_access_error(const char* path, const char* reason) {
   std::printf("error accessing '%s'\n", path);
+  std::fprintf(stderr, "keyfolder: %s: %s\n", path, reason);
   run.status = 1;
 }

@@ -2,32 +2,41 @@
 // the writer, and the constants the banner and the stamp line both show.
 //
 // The driver begins a run (paths, a new key table and section index) and
-// ends it (everything the run owns released); the parser fills the table
-// and counts; whoever cannot access a file reports it here, which makes
-// the run fail.
+// ends it (everything the run owns released); the parser fills the table,
+// keeps the input's leading comment block and counts; whoever cannot
+// access a file reports it here, which makes the run fail.
 #pragma once
 
 #include <cstdint>
 
 #include "support/arena.h"
 #include "support/keytable.h"
+#include "support/ptrlist.h"
+#include "support/safe_output.h"
 #include "tool/section_index.h"
 
 constexpr const char* kVersion = "0.1.0";
 constexpr const char* kCredit = "Lanternfold Tools <keyfolder@example.org>";
 
 struct RunState {
-  const char* input_path;   // the file to convert: an argument itself, not a copy
-  const char* output_path;  // the file to write: an argument itself; may equal input_path
-  KeyTable* key_table;      // the one key table of the process (owned)
-  SectionIndex* sections;   // the sections of key_table's entries, whose
-                            // numbers the entries carry as their group (owned)
-  Arena value_texts;        // the texts of key_table's values: the parser
-                            // copies every value here and nothing releases
-                            // one alone (owned)
-  int32_t floating_count;   // floating keys met by the parser
-  int32_t directive_count;  // directive lines met by the parser
-  int status;               // exit status: 0, or 1 once a file could not be accessed
+  const char* input_path;       // the file to convert: an argument itself, not a copy
+  const char* output_path;      // the file to write: an argument itself; may equal input_path
+  FileIdentity input_identity;  // the input as the driver opened it, for the
+                                // output's check that no edit made during the
+                                // run is overwritten (see safe_output.h)
+  KeyTable* key_table;          // the one key table of the process (owned)
+  SectionIndex* sections;       // the sections of key_table's entries, whose
+                                // numbers the entries carry as their group (owned)
+  Arena value_texts;            // the texts of key_table's values and of the
+                                // comment lines: the parser copies every one
+                                // here and nothing releases one alone (owned)
+  PtrList comments;             // the input's leading comment pieces as read
+                                // (texts in value_texts), taken by the parser
+                                // from the one read of the input (owned nodes)
+  bool had_byte_order_mark;     // the input began with EF BB BF
+  int32_t floating_count;       // floating keys met by the parser
+  int32_t directive_count;      // directive lines met by the parser
+  int status;                   // exit status: 0, or 1 once a file could not be accessed
 };
 
 // The one run of the process. All zero before the first run begins.
@@ -38,10 +47,12 @@ extern RunState run;
 // table and section index.
 void run_begin(const char* input_path, const char* output_path);
 
-// Releases everything the run owns: the table, the section index and the
-// values, all at once (no enumeration, so nothing can run out of memory
-// after the output was replaced). The counters and the status stay.
+// Releases everything the run owns: the table, the section index, the
+// comment block and the values, all at once (no enumeration, so nothing
+// can run out of memory after the output was replaced). The counters and
+// the status stay.
 void run_end();
 
-// Prints "error accessing '<path>'" and marks the run as failed.
-void report_access_error(const char* path);
+// Prints "error accessing '<path>'", says why on standard error
+// ("keyfolder: <path>: <reason>") and marks the run as failed.
+void report_access_error(const char* path, const char* reason);

@@ -24,49 +24,24 @@ constexpr size_t kOutputBufferBytes = 1 << 16;
 // scattered over memory.
 constexpr int32_t kWriteAhead = 8;
 
-bool is_comment_line(const char* line) {
-  return line[0] == ';' || (line[0] == '/' && line[1] == '/');
-}
-
-// Reads the input's leading comment lines into `block` as heap copies.
-// Returns false (after reporting) when the input cannot be read; sets
-// `*had_mark` when the input began with a byte-order mark.
-bool read_header_block(PtrList* block, bool* had_mark) {
-  FILE* input = std::fopen(run.input_path, "r");
-  if (input == nullptr) {
-    report_access_error(run.input_path);
-    return false;
-  }
-  LineReader reader = line_reader_start(input);
-  char line[kLinePieceChars + 1];
-  while (line_reader_next(&reader, line) && is_comment_line(line)) {
-    if (std::strncmp(line, kStampPrefix, kStampPrefixChars) == 0) continue;
+// Writes the input's leading comment block as the parser kept it, without
+// earlier stamp lines.
+void write_comments(SafeOutput* output) {
+  for (const PtrNode* node = run.comments.head; node != nullptr; node = node->next) {
+    const auto* text = static_cast<const char*>(node->item);
+    if (std::strncmp(text, kStampPrefix, kStampPrefixChars) == 0) continue;
+    safe_output_puts(output, text);
     // A NUL byte ends the text of a piece before its real end. Such a cut
     // piece still ends its output line: glued to the next carried piece it
     // would shift where the line splits when read back, and the tail of a
     // comment could read as a key of its own. (A piece that ends at a lone
     // carriage return has its line end already.)
-    size_t length = std::strlen(line);
-    if (length < static_cast<size_t>(kLinePieceChars) && line[length - 1] != '\n' &&
-        line[length - 1] != '\r') {
-      char* ended = static_cast<char*>(util_alloc(static_cast<int32_t>(length + 2)));
-      std::memcpy(ended, line, length);
-      ended[length] = '\n';
-      ptrlist_append(block, ended);
-    } else {
-      ptrlist_append(block, util_strdup(line));
+    size_t length = std::strlen(text);
+    if (length < static_cast<size_t>(kLinePieceChars) && text[length - 1] != '\n' &&
+        text[length - 1] != '\r') {
+      safe_output_write(output, "\n", 1);
     }
   }
-  bool ok = std::ferror(input) == 0;
-  std::fclose(input);
-  *had_mark = reader.had_byte_order_mark;
-  if (!ok) report_access_error(run.input_path);
-  return ok;
-}
-
-void release_items(PtrList* list) {
-  ptrlist_foreach(list, util_free);
-  ptrlist_clear(list);
 }
 
 void write_stamp(SafeOutput* output, time_t now) {
@@ -144,28 +119,21 @@ void write_sections(SafeOutput* output) {
 
 void write_config() {
   time_t now = std::time(nullptr);
-  PtrList block{nullptr, nullptr};
-  bool had_mark = false;
-  if (!read_header_block(&block, &had_mark)) {
-    release_items(&block);
-    return;
-  }
+  // In place when the output path is the input's; safe_output_open also
+  // finds the input under another name.
   SafeOutput output{};
-  if (!safe_output_open(&output, run.output_path)) {
-    report_access_error(run.output_path);
-    release_items(&block);
+  if (!safe_output_open(&output, run.output_path, &run.input_identity,
+                        std::strcmp(run.output_path, run.input_path) == 0)) {
+    report_access_error(run.output_path, output.reason);
     return;
   }
   // Our own buffer: given none, the runtime would ignore the size. It
   // outlives the stream, which the commit below closes.
   static char buffer[kOutputBufferBytes];
   std::setvbuf(output.stream, buffer, _IOFBF, sizeof buffer);
-  if (had_mark) safe_output_write(&output, kByteOrderMark, 3);
+  if (run.had_byte_order_mark) safe_output_write(&output, kByteOrderMark, 3);
   write_stamp(&output, now);
-  for (PtrNode* node = block.head; node != nullptr; node = node->next) {
-    safe_output_puts(&output, static_cast<const char*>(node->item));
-  }
-  release_items(&block);
+  write_comments(&output);
   write_sections(&output);
-  if (!safe_output_commit(&output)) report_access_error(run.output_path);
+  if (!safe_output_commit(&output)) report_access_error(run.output_path, output.reason);
 }

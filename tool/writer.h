@@ -1,6 +1,6 @@
 // The output writer: the converted file from the filled key table.
 //
-// Copies the input's leading comment block (earlier stamp lines dropped),
+// Writes the input's leading comment block (earlier stamp lines dropped),
 // orders the sections present in the table, and writes a stamp line, the
 // block and every section with its entries in the order the design's
 // whole-table writer gives them (one enumeration per section, removing
@@ -22,9 +22,9 @@
 constexpr char kStampPrefix[] = "; keyfolder'd on ";
 constexpr size_t kStampPrefixChars = sizeof kStampPrefix - 1;
 
-// Converts the run's key table into the file at its output path, taking the
-// comment block from its input path. Runs only after the parser met a
-// floating key.
+// Converts the run's key table into the file at its output path, with the
+// comment block and byte-order mark the parser kept. Runs only after the
+// parser met a floating key.
 void write_config();
 
 // Writes every section of the run's table to `output` in the section order
