@@ -289,15 +289,6 @@ const char* system_temp_dir() {
   return dir != nullptr && dir[0] == '/' ? dir : kSystemTempDir;
 }
 
-void release(SafeOutput* out) {
-  util_free(out->target_path);
-  util_free(out->temp_path);
-  out->target_path = nullptr;
-  out->temp_path = nullptr;
-  out->stream = nullptr;
-  out->target_fd = -1;
-}
-
 // Creates a new temporary file (mode 0600) in `dir`, named after the last
 // part of `name` with a leading dot and a unique suffix, and watches it.
 // Returns its descriptor, or -1 with errno set and nothing left behind.
@@ -412,7 +403,7 @@ bool open_new(SafeOutput* out, char* create) {
   int temp = make_temporary(out, dir, create);
   util_free(dir);
   if (!note(out, temp >= 0)) {
-    release(out);
+    safe_output_release(out);
     return false;
   }
   if (!note(out, fchmod(temp, creation_mode()) == 0)) {
@@ -448,7 +439,7 @@ bool open_replacement(SafeOutput* out, int fd, const char* path, const struct st
   }
   if (!note(out, temp >= 0)) {
     close(fd);
-    release(out);
+    safe_output_release(out);
     return false;
   }
   if (rewrite) {
@@ -597,7 +588,7 @@ bool rewrite_in_place(SafeOutput* out) {
   unwatch_temp();
   std::fclose(out->stream);
   close(out->target_fd);
-  release(out);
+  safe_output_release(out);
   sigprocmask(SIG_SETMASK, &saved, nullptr);
   return written;
 }
@@ -637,7 +628,7 @@ bool safe_output_commit(SafeOutput* out) {
                                           std::ferror(out->stream) == 0);
   if (out->temp_path == nullptr) {
     ok = note(out, std::fclose(out->stream) == 0) && ok;
-    release(out);
+    safe_output_release(out);
     return ok;
   }
   ok = ok && note(out, !injected_failure() && fsync(fileno(out->stream)) == 0);
@@ -653,7 +644,7 @@ bool safe_output_commit(SafeOutput* out) {
     unwatch_temp();
     sync_directory(dir);
     util_free(dir);
-    release(out);
+    safe_output_release(out);
     return true;
   }
   util_free(dir);
@@ -669,5 +660,5 @@ void safe_output_abandon(SafeOutput* out) {
     unwatch_temp();
   }
   if (out->target_fd >= 0) close(out->target_fd);
-  release(out);
+  safe_output_release(out);
 }

@@ -95,3 +95,8 @@ bool safe_output_commit(SafeOutput* out);
 
 // Gives up: closes and removes the temporary file, releases `out`.
 void safe_output_abandon(SafeOutput* out);
+
+// Lets go of the paths `out` holds and marks it as holding nothing (no
+// stream, no descriptor); the system's own half calls it when `out` is done
+// with, after closing what it opened.
+void safe_output_release(SafeOutput* out);

@@ -150,15 +150,6 @@ bool is_existing_non_regular(const wchar_t* path) {
   return !plain;
 }
 
-void release(SafeOutput* out) {
-  util_free(out->target_path);
-  util_free(out->temp_path);
-  out->target_path = nullptr;
-  out->temp_path = nullptr;
-  out->stream = nullptr;
-  out->target_fd = -1;
-}
-
 // Creates a new temporary file in the output's directory, named after the
 // output with a leading dot and a process-unique suffix, and opens it as a
 // text stream. False (with nothing left behind) when impossible.
@@ -236,7 +227,7 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
   }
   util_free(target);
   if (out->stream == nullptr) {
-    release(out);
+    safe_output_release(out);
     return false;
   }
   return true;
@@ -248,7 +239,7 @@ bool safe_output_commit(SafeOutput* out) {
       !out->failed && note(out, std::fflush(out->stream) == 0 && std::ferror(out->stream) == 0);
   if (out->temp_path == nullptr) {
     ok = note(out, std::fclose(out->stream) == 0) && ok;
-    release(out);
+    safe_output_release(out);
     return ok;
   }
   ok = ok && note(out, _commit(_fileno(out->stream)) == 0);
@@ -271,7 +262,7 @@ bool safe_output_commit(SafeOutput* out) {
   }
   if (ok) {
     clear_pending_temp();
-    release(out);
+    safe_output_release(out);
     return true;
   }
   safe_output_abandon(out);
@@ -286,5 +277,5 @@ void safe_output_abandon(SafeOutput* out) {
     _wunlink(pending_temp);
     clear_pending_temp();
   }
-  release(out);
+  safe_output_release(out);
 }

@@ -1,8 +1,10 @@
-// Writing through a SafeOutput: the same on every system, since only how
-// the file is opened and finally replaced differs between them.
+// Writing through a SafeOutput and letting it go: the same on every system,
+// since only how the file is opened and finally replaced differs between
+// them.
 #include <cerrno>
 #include <cstring>
 
+#include "support/alloc.h"
 #include "support/fault_injection.h"
 #include "support/safe_output.h"
 
@@ -19,4 +21,13 @@ void safe_output_write(SafeOutput* out, const char* data, size_t length) {
 
 void safe_output_puts(SafeOutput* out, const char* text) {
   safe_output_write(out, text, std::strlen(text));
+}
+
+void safe_output_release(SafeOutput* out) {
+  util_free(out->target_path);
+  util_free(out->temp_path);
+  out->target_path = nullptr;
+  out->temp_path = nullptr;
+  out->stream = nullptr;
+  out->target_fd = -1;
 }

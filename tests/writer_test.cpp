@@ -70,6 +70,25 @@ TEST(Writer, WorkedConversionMatchesGoldenFilesAndRestamps) {
   EXPECT_NE(second.find("\nAdded = 5\n"), std::string::npos) << second;
 }
 
+// A file with CR LF line ends stays one: every line the tool ends itself
+// ends in CR LF, as the Windows build writes it (its golden file), and the
+// result reads back as clean. Mixed ends came back before.
+TEST(Writer, CrLfInputGetsCrLfLineEnds) {
+  std::string input = std::regex_replace(read_fixture("worked_conversion.conf"), std::regex("\n"),
+                                         "\r\n");
+  ToolDir dir;
+  dir.write("worked.conf", input);
+  ASSERT_EQ(run_tool(dir, {"worked.conf"}).status, 0);
+  const std::string first = dir.read("worked.conf");
+  const std::string stamp = first_line(first);
+  ASSERT_GE(stamp.size(), 2u);
+  EXPECT_EQ(stamp.substr(stamp.size() - 2), "\r\n");
+  EXPECT_TRUE(std::regex_match(stamp.substr(0, stamp.size() - 2) + "\n", kStampLine)) << stamp;
+  EXPECT_EQ(after_first_line(first), read_fixture("windows/worked_conversion.expected"));
+  ToolResult again = run_tool(dir, {"worked.conf"});
+  EXPECT_EQ(after_first_line(again.out), "this file is already clean\n");
+}
+
 // Entries come out in key-table order, not input order; between sections the
 // table may halve, which reorders the later sections.
 TEST(Writer, KeysFollowTheTableOrderAcrossAHalving) {

@@ -34,10 +34,24 @@ void split_at_lone_return(LineReader* reader, char* line) {
   *end = '\0';
 }
 
+// Notes, at the stream's first line feed, whether a CR stands before it.
+// (A NUL byte hides the rest of its piece: a line feed behind one is not
+// seen, and the next one decides.)
+void note_first_line_end(LineReader* reader, const char* line) {
+  if (reader->met_line_feed || line[0] == '\0') return;
+  const char* feed = std::strchr(line, '\n');
+  if (feed == nullptr) {
+    reader->last_byte = line[std::strlen(line) - 1];
+    return;
+  }
+  reader->met_line_feed = true;
+  reader->first_line_crlf = (feed > line ? feed[-1] : reader->last_byte) == '\r';
+}
+
 }  // namespace
 
 LineReader line_reader_start(FILE* stream) {
-  LineReader reader{stream, {}, 0, false, {}, false};
+  LineReader reader{stream, {}, 0, false, {}, false, false, false, '\0'};
   // Read the mark byte by byte; at the first byte that does not match, push
   // that one back (one byte of push-back is all a stream promises) and hold
   // the matching bytes before it for the first piece.
@@ -61,6 +75,7 @@ bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]) {
   } else if (!read_piece(reader, line)) {
     return false;
   }
+  note_first_line_end(reader, line);
   split_at_lone_return(reader, line);
   return true;
 }

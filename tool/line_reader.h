@@ -7,7 +7,9 @@
 // than as one line cut at its first CR, which would lose every key after it.
 // The ends stay in the piece, as read. A UTF-8 byte-order mark
 // at the very start of the stream is taken off before the first piece (and
-// remembered, so the writer can put it back). The stream stays the caller's.
+// remembered, so the writer can put it back), and so is whether the first
+// line ends in CR LF (so the writer can end its own lines alike). The
+// stream stays the caller's.
 #pragma once
 
 #include <cstdio>
@@ -22,6 +24,9 @@ struct LineReader {
   bool had_byte_order_mark;  // the stream began with EF BB BF
   char rest[kLinePieceChars + 1];  // text after a lone CR, the next piece
   bool has_rest;                   // `rest` is waiting to be returned
+  bool met_line_feed;              // a piece with a line feed has been read
+  bool first_line_crlf;            // the byte before the first line feed is a CR
+  char last_byte;                  // the last byte read before that line feed
 };
 
 // Starts reading `stream` at its beginning, taking off a byte-order mark.

@@ -197,6 +197,7 @@ void parse_config(FILE* stream) {
     parse_line(&state, line);
   }
   run.had_byte_order_mark = reader.had_byte_order_mark;
+  run.crlf = reader.first_line_crlf;
   // A value still open at the end is kept as assembled so far: dropping it
   // would delete the key from a file that is rewritten in place.
   if (state.continuation_open) {

@@ -34,6 +34,8 @@ struct RunState {
                                 // (texts in value_texts), taken by the parser
                                 // from the one read of the input (owned nodes)
   bool had_byte_order_mark;     // the input began with EF BB BF
+  bool crlf;                    // the input's first line ended in CR LF: so
+                                // does every line the writer ends itself
   int32_t floating_count;       // floating keys met by the parser
   int32_t directive_count;      // directive lines met by the parser
   int status;                   // exit status: 0, or 1 once a file could not be accessed

@@ -24,6 +24,22 @@ constexpr size_t kOutputBufferBytes = 1 << 16;
 // scattered over memory.
 constexpr int32_t kWriteAhead = 8;
 
+// The end of every line the writer makes itself: CR LF when the input's
+// first line ended so, or a file with CR LF ends would come back with mixed
+// ends (its carried comment lines keep theirs); LF otherwise. The Windows
+// build reads in text mode, where CR LF arrives as LF, so it never asks for
+// CR LF here: its runtime writes every LF as CR LF.
+struct LineEnd {
+  const char* text;
+  size_t length;
+};
+LineEnd line_end() { return run.crlf ? LineEnd{"\r\n", 2} : LineEnd{"\n", 1}; }
+
+void write_line_end(SafeOutput* output) {
+  LineEnd end = line_end();
+  safe_output_write(output, end.text, end.length);
+}
+
 // Writes the input's leading comment block as the parser kept it, without
 // earlier stamp lines.
 void write_comments(SafeOutput* output) {
@@ -39,7 +55,7 @@ void write_comments(SafeOutput* output) {
     size_t length = std::strlen(text);
     if (length < static_cast<size_t>(kLinePieceChars) && text[length - 1] != '\n' &&
         text[length - 1] != '\r') {
-      safe_output_write(output, "\n", 1);
+      write_line_end(output);
     }
   }
 }
@@ -48,8 +64,8 @@ void write_stamp(SafeOutput* output, time_t now) {
   char when[kTimeTextChars + 1];
   format_local_time(when, now);
   char stamp[160];
-  std::snprintf(stamp, sizeof stamp, "%s%-24.24s (v%s %s)\n", kStampPrefix, when, kVersion,
-                kCredit);
+  std::snprintf(stamp, sizeof stamp, "%s%-24.24s (v%s %s)%s", kStampPrefix, when, kVersion,
+                kCredit, line_end().text);
   safe_output_puts(output, stamp);
 }
 
@@ -60,14 +76,15 @@ void write_entry(SafeOutput* output, const char* name, const char* value) {
   // table the parser filled (name part and value are cut to their fields).
   size_t name_length = std::strlen(name);
   size_t value_length = value != nullptr ? std::strlen(value) : 0;
+  LineEnd end = line_end();
   char line[kComposedKeyChars + kValueChars + 8];
-  if (name_length + value_length + 4 > sizeof line) {
+  if (name_length + 3 + value_length + end.length > sizeof line) {
     safe_output_write(output, name, name_length);
     if (value != nullptr) {
       safe_output_write(output, " = ", 3);
       safe_output_write(output, value, value_length);
     }
-    safe_output_write(output, "\n", 1);
+    write_line_end(output);
     return;
   }
   size_t used = name_length;
@@ -77,8 +94,8 @@ void write_entry(SafeOutput* output, const char* name, const char* value) {
     std::memcpy(line + used + 3, value, value_length);
     used += 3 + value_length;
   }
-  line[used++] = '\n';
-  safe_output_write(output, line, used);
+  std::memcpy(line + used, end.text, end.length);
+  safe_output_write(output, line, used + end.length);
 }
 
 void write_section(SafeOutput* output, const char* name, KeyEntry* const* entries, int32_t count) {
@@ -86,12 +103,14 @@ void write_section(SafeOutput* output, const char* name, KeyEntry* const* entrie
   // here); measure changes with bench/run_bench.py --baseline OLD/keyfolder.
   if (std::strcmp(name, kTopmostSection) == 0) {
     std::printf("writing pp's\n");
-    safe_output_write(output, "\n", 1);
+    write_line_end(output);
   } else {
     std::printf("writing section: %s\n", name);
-    safe_output_write(output, "\n[", 2);
+    write_line_end(output);
+    safe_output_write(output, "[", 1);
     safe_output_puts(output, name);
-    safe_output_write(output, "]\n", 2);
+    safe_output_write(output, "]", 1);
+    write_line_end(output);
   }
   size_t skip = std::strlen(name) + 1;  // the section part and its colon
   for (int32_t i = 0; i < count; ++i) {
