@@ -9,8 +9,10 @@ set(KEYFOLDER_MINGW_PREFIX x86_64-w64-mingw32)
 # The win32 thread model needs no winpthread DLL; the tool has one thread.
 find_program(KEYFOLDER_MINGW_CXX
   NAMES ${KEYFOLDER_MINGW_PREFIX}-g++-win32 ${KEYFOLDER_MINGW_PREFIX}-g++-posix
-        ${KEYFOLDER_MINGW_PREFIX}-g++
-  REQUIRED)
+        ${KEYFOLDER_MINGW_PREFIX}-g++)
+if(NOT KEYFOLDER_MINGW_CXX)
+  message(FATAL_ERROR "No MinGW-w64 g++ found (Debian package g++-mingw-w64-x86-64)")
+endif()
 set(CMAKE_CXX_COMPILER ${KEYFOLDER_MINGW_CXX})
 
 set(CMAKE_FIND_ROOT_PATH /usr/${KEYFOLDER_MINGW_PREFIX})
