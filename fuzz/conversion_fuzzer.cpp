@@ -8,7 +8,8 @@
 //     alone, unless a written name holds a colon (such a line reads back as
 //     a floating key);
 //  3. no header, key or directive line of the output is longer than one line
-//     piece, so the output reads back line for line;
+//     piece, so the output reads back line for line, and each ends as the
+//     input's first line ends (CR LF or LF);
 //  4. its sections are byte for byte what the whole-table reference writer
 //     (tests/reference_writer.h) writes for the same input.
 // What the output must hold comes from a parse of its own before the run.
@@ -49,6 +50,7 @@ struct Expected {
   bool name_with_colon = false;                           // some written name holds a colon
   std::vector<std::string> sections;                      // gathered sections, each once
   std::map<std::string, std::vector<std::string>> lines;  // section -> its lines
+  std::string line_end = "\n";  // "\r\n" when the input's first line ends so
 };
 
 void require(bool condition, const char* property) {
@@ -117,6 +119,7 @@ Expected expect_conversion() {
   Expected expected;
   parse_input(output_file);
   expected.converted = run.floating_count != 0;
+  if (run.crlf) expected.line_end = "\r\n";
   keytable_enum(run.key_table, expect_entry, &expected);
   run_end();
   return expected;
@@ -167,11 +170,14 @@ bool is_comment(const std::string& line) {
 // the sections without guessing; within a section the entries may come in
 // any order (the key table's), but each exactly once.
 void check_output(const std::string& text, const Expected& expected) {
+  const size_t end_length = expected.line_end.size();
   size_t sections_length = 0;
   for (const std::string& section : expected.sections) {
-    sections_length += 1;  // the blank line
-    if (section != kTopmostSection) sections_length += section.size() + 3;
-    for (const std::string& line : expected.lines.at(section)) sections_length += line.size() + 1;
+    sections_length += end_length;  // the blank line
+    if (section != kTopmostSection) sections_length += section.size() + 2 + end_length;
+    for (const std::string& line : expected.lines.at(section)) {
+      sections_length += line.size() + end_length;
+    }
   }
   require(text.size() > sections_length, "the output holds a stamp line and every section");
 
@@ -197,18 +203,19 @@ void check_output(const std::string& text, const Expected& expected) {
   std::map<std::string, std::vector<std::string>> missing = expected.lines;
   std::map<std::string, bool> seen;
   size_t at = 0;
-  auto next_line = [&body, &at]() {
-    size_t end = body.find('\n', at);
-    require(end != std::string::npos, "every output line ends with a line feed");
+  auto next_line = [&body, &at, &expected]() {
+    size_t end = body.find(expected.line_end, at);
+    require(end != std::string::npos && body.find('\n', at) == end + expected.line_end.size() - 1,
+            "every output line ends with the input's first line end");
     std::string line = body.substr(at, end - at);
-    at = end + 1;
+    at = end + expected.line_end.size();
     require(line.size() <= static_cast<size_t>(kLinePieceChars),
             "no header, key or directive line is longer than one line piece");
     return line;
   };
   while (at < body.size()) {
     require(next_line().empty(), "a blank line opens every section");
-    size_t header_end = body.find('\n', at);
+    size_t header_end = body.find(expected.line_end, at);
     std::string header = body.substr(at, header_end == std::string::npos ? 0 : header_end - at);
     std::string section = kTopmostSection;
     for (const std::string& name : expected.sections) {
