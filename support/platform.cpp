@@ -1,6 +1,18 @@
+#ifdef _WIN32
+// Has the runtime's <stdlib.h> declare rand_s, the system's random source
+// (the name is the runtime's); it must come before any header.
+#define _CRT_RAND_S
+#endif
+
 #include "support/platform.h"
 
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sys/random.h>
+#include <unistd.h>
+#endif
+
+#include <cstdlib>
 
 #include <cstdio>
 #include <cstring>
@@ -47,4 +59,31 @@ int64_t file_size_of(FILE* stream) {
   if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
 #endif
   return static_cast<int64_t>(status.st_size);
+}
+
+void platform_random_bytes(void* bytes, size_t count) {
+  auto* out = static_cast<unsigned char*>(bytes);
+  size_t got = 0;
+#ifdef _WIN32
+  for (unsigned word = 0; got < count && rand_s(&word) == 0; got += sizeof word) {
+    std::memcpy(out + got, &word, count - got < sizeof word ? count - got : sizeof word);
+  }
+#else
+  ssize_t read = getrandom(out, count, 0);
+  if (read > 0) got = static_cast<size_t>(read);
+#endif
+  if (got >= count) return;
+  // splitmix64 over what differs between runs.
+  uint64_t state = static_cast<uint64_t>(std::time(nullptr)) ^
+                   static_cast<uint64_t>(std::clock()) << 32 ^
+                   static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&state));
+#ifndef _WIN32
+  state ^= static_cast<uint64_t>(getpid()) << 48;
+#endif
+  for (; got < count; ++got) {
+    state += 0x9E3779B97F4A7C15u;
+    uint64_t mixed = (state ^ (state >> 30)) * 0xBF58476D1CE4E5B9u;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
+    out[got] ^= static_cast<unsigned char>(mixed ^ (mixed >> 31));
+  }
 }

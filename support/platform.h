@@ -1,9 +1,11 @@
 // What the tool needs from the operating system, in one place: the local
-// time written as the stamp line shows it and the size of an open file. On
+// time written as the stamp line shows it, the size of an open file and
+// random bytes for a hash key. On
 // Windows it also has the runtime expand wildcards in the arguments, which
 // on other systems the shell has done before the program starts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -21,3 +23,10 @@ void format_local_time(char text[kTimeTextChars + 1], time_t when);
 // not a regular file (a pipe, a terminal) or its size cannot be had. Only a
 // hint: the file may change before it is read.
 int64_t file_size_of(FILE* stream);
+
+// Fills `count` bytes with the system's random bytes, for a key that must
+// differ from run to run and that no one outside the run can know. Where
+// the system gives none (a kernel without getrandom), they are mixed from
+// the clock, the process id and where the process lies in memory, which an
+// input written beforehand cannot foresee either.
+void platform_random_bytes(void* bytes, size_t count);

@@ -1,24 +1,21 @@
 #include "support/text.h"
 
 #include <cstring>
-#include <random>
+
+#include "support/platform.h"
 
 namespace {
 
 // The process's hash key: drawn on first use (there is one thread).
 struct HashKey {
-  uint64_t k0;
-  uint64_t k1;
+  uint64_t k[2];
   bool drawn;
 };
-HashKey hash_key{0, 0, false};
+HashKey hash_key{{0, 0}, false};
 
 const HashKey& key_for_hashing() {
   if (!hash_key.drawn) {
-    std::random_device source;
-    auto draw = [&source]() { return (uint64_t{source()} << 32) ^ source(); };
-    hash_key.k0 = draw();
-    hash_key.k1 = draw();
+    platform_random_bytes(hash_key.k, sizeof hash_key.k);
     hash_key.drawn = true;
   }
   return hash_key;
@@ -81,8 +78,8 @@ namespace {
 template <bool kFold>
 uint64_t sip_hash(const unsigned char* bytes, size_t length) {
   const HashKey& key = key_for_hashing();
-  SipState state{key.k0 ^ 0x736f6d6570736575u, key.k1 ^ 0x646f72616e646f6du,
-                 key.k0 ^ 0x6c7967656e657261u, key.k1 ^ 0x7465646279746573u};
+  SipState state{key.k[0] ^ 0x736f6d6570736575u, key.k[1] ^ 0x646f72616e646f6du,
+                 key.k[0] ^ 0x6c7967656e657261u, key.k[1] ^ 0x7465646279746573u};
   // Words are read little-endian byte by byte, folded on the way, so the
   // hash is the same on every system.
   auto word_at = [bytes](size_t at, size_t count) {
