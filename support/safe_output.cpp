@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -35,11 +36,14 @@ constexpr const char* kChangedReason = "changed while it was being converted";
 
 // The temporary file a fatal exit or a deadly signal must remove; null
 // while none exists.
-const char* volatile pending_temp = nullptr;
+// Shared with a signal handler, so an atomic that needs no lock.
+std::atomic<const char*> pending_temp{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free,
+              "the signal handler must read the path without a lock");
 
 void remove_pending_temp() {
-  if (pending_temp != nullptr) unlink(pending_temp);
-  pending_temp = nullptr;
+  const char* path = pending_temp.exchange(nullptr);
+  if (path != nullptr) unlink(path);
 }
 
 // Signals whose default action ends the process while it writes: an
@@ -56,7 +60,8 @@ struct sigaction saved_actions[kDeadlySignalCount];
 // action is back, and the raised signal arrives once the handler returns.
 // Only async-signal-safe calls here.
 void remove_temp_on_signal(int signal_number) {
-  if (pending_temp != nullptr) unlink(pending_temp);
+  const char* path = pending_temp.load();
+  if (path != nullptr) unlink(path);
   raise(signal_number);
 }
 
@@ -476,6 +481,19 @@ bool input_unchanged(SafeOutput* out) {
   return same;
 }
 
+// Whether target_path still names the file open as target_fd, which the
+// rewrite is about to overwrite; if not (the output was replaced during the
+// run), the reason says so, and the text must not go into a file that the
+// path no longer names.
+bool target_still_named(SafeOutput* out) {
+  struct stat named {};
+  struct stat open {};
+  bool same = lstat(out->target_path, &named) == 0 && fstat(out->target_fd, &open) == 0 &&
+              same_file(named, open);
+  if (!same) give_reason(out, kChangedReason);
+  return same;
+}
+
 // Writes `size` bytes at `data` to `fd` from its start. False (errno set) on
 // a failure.
 bool write_all(int fd, const char* data, size_t size) {
@@ -557,8 +575,8 @@ bool rewrite_in_place(SafeOutput* out) {
   struct stat temp_info {};
   char* old_text = nullptr;
   size_t old_size = 0;
-  bool ok = input_unchanged(out) && note(out, fstat(temp, &temp_info) == 0) &&
-            read_old_text(out, &old_text, &old_size);
+  bool ok = input_unchanged(out) && target_still_named(out) &&
+            note(out, fstat(temp, &temp_info) == 0) && read_old_text(out, &old_text, &old_size);
   if (!ok) {
     safe_output_abandon(out);
     return false;
@@ -584,6 +602,18 @@ bool rewrite_in_place(SafeOutput* out) {
     size_t used = std::strlen(out->reason);
     std::snprintf(out->reason + used, sizeof out->reason - used, "; the new text is kept in '%s'",
                   out->temp_path);
+    // A deadly signal that came meanwhile ends the process as soon as the
+    // signals are let through, before the caller could say where the new
+    // text is: say it here first.
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    for (int signal_number : kDeadlySignals) {
+      if (sigismember(&pending, signal_number) == 1) {
+        std::fprintf(stderr, "keyfolder: %s: %s\n", out->target_path, out->reason);
+        break;
+      }
+    }
   }
   unwatch_temp();
   std::fclose(out->stream);

@@ -18,13 +18,16 @@
 // temporary file goes to the system's temporary directory) its text is
 // copied into the existing file, which so keeps all of that, and the
 // temporary file is removed once the copy is synced. Either way a complete
-// old or new text is on disk at every moment. A new output gets the mode a
-// plain create gives (0666 less the umask).
+// old or new text is kept at every moment: on disk, except where the new
+// text waits in the system's temporary directory, which may be held in
+// memory (it then outlives a failure of the program, not of the machine).
+// A rewrite does not write into a file the path no longer names. A new
+// output gets the mode a plain create gives (0666 less the umask).
 //
 // While a temporary file can be given up, a fatal exit (util_fatal) removes
 // it, and so does a signal that ends the process (SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT, SIGPIPE, SIGXFSZ), which then ends it as it would have. Those
-// signals wait while the existing file is being rewritten.
+// SIGQUIT, SIGPIPE, SIGXFSZ), which then ends it by its default action.
+// Those signals wait while the existing file is being rewritten.
 //
 // The Windows build (safe_output_win.cpp) writes the temporary in text mode
 // (LF becomes CR LF), syncs it with _commit and replaces the output with
