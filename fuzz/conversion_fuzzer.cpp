@@ -106,8 +106,9 @@ int expect_entry(const char* key, void* value, void* closure) {
 
 // Parses the input into a fresh run of its own (no room reserved); the
 // caller ends the run.
-void parse_input(const std::string& output) {
+void parse_input(const std::string& output, bool chains = false) {
   run_begin(input_file.c_str(), output.c_str());
+  if (chains) reference_use_chains();
   FILE* input = std::fopen(input_file.c_str(), "r");
   require(input != nullptr, "the fuzz input can be read");
   parse_config(input);
@@ -119,7 +120,6 @@ Expected expect_conversion() {
   Expected expected;
   parse_input(output_file);
   expected.converted = run.floating_count != 0;
-  if (run.crlf) expected.line_end = "\r\n";
   keytable_enum(run.key_table, expect_entry, &expected);
   run_end();
   return expected;
@@ -128,7 +128,7 @@ Expected expect_conversion() {
 // The sections the whole-table reference writer writes for the input, from
 // a run parsed without reserved room.
 std::string reference_sections() {
-  parse_input(literal_file);
+  parse_input(literal_file, true);
   SafeOutput out{};
   require(safe_output_open(&out, literal_file.c_str(), nullptr, false),
           "the reference output can be opened");
@@ -168,8 +168,9 @@ bool is_comment(const std::string& line) {
 // Property 1 and 3 on the written text. The sections come last and their
 // length is known, so the text splits into the stamp and comment block and
 // the sections without guessing; within a section the entries may come in
-// any order (the key table's), but each exactly once.
-void check_output(const std::string& text, const Expected& expected) {
+// any order (the key table's), but each exactly once. Returns the length
+// of the sections.
+size_t check_output(const std::string& text, const Expected& expected) {
   const size_t end_length = expected.line_end.size();
   size_t sections_length = 0;
   for (const std::string& section : expected.sections) {
@@ -241,6 +242,7 @@ void check_output(const std::string& text, const Expected& expected) {
   for (const std::string& name : expected.sections) {
     require(seen[name], "every gathered section is written");
   }
+  return sections_length;
 }
 
 }  // namespace
@@ -269,6 +271,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write_whole(input_file, data, size);
   unlink(output_file.c_str());
   Expected expected = expect_conversion();
+  // The line end, from the input's bytes: CR LF when a CR stands before the
+  // first line feed.
+  const auto* feed = static_cast<const uint8_t*>(std::memchr(data, '\n', size));
+  if (feed != nullptr && feed > data && feed[-1] == '\r') expected.line_end = "\r\n";
 
   int status = -1;
   std::string printed = run_tool({"keyfolder", input_file.c_str(), output_file.c_str()}, &status);
@@ -281,9 +287,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   require(exists, "a converted input gives an output file");
-  check_output(output, expected);
+  size_t sections_length = check_output(output, expected);
   std::string sections = reference_sections();
-  require(ends_with(output, sections), "the sections are what the whole-table writer writes");
+  require(sections.size() == sections_length && ends_with(output, sections),
+          "the sections are what the whole-table writer writes");
 
   if (!expected.name_with_colon) {
     printed = run_tool({"keyfolder", output_file.c_str()}, &status);

@@ -12,6 +12,13 @@
 
 #include "support/safe_output.h"
 
+// Has the run's key table, still empty, keep bucket chains from the start,
+// as the design's table does: every store then walks and extends a chain
+// and every doubling splits them, so the reference owes nothing to the walk
+// in creation order that the tool's writer (and the table's own making of
+// chains later) rely on. Call right after run_begin, before parsing.
+void reference_use_chains();
+
 // Writes every section of the run's key table to `output`, as
 // write_sections does, by whole-table enumerations.
 void reference_write_sections(SafeOutput* output);

@@ -42,12 +42,13 @@ struct Result {
 
 // Parses in.conf of `dir` into a fresh run, with room reserved for
 // `reserve` entries first unless that is negative, and writes its sections
-// with `writer`.
+// with `writer`. The reference writer's table keeps chains from the start.
 Result convert(const ToolDir& dir, void (*writer)(SafeOutput*), int32_t reserve = -1) {
   const std::string input = dir.file("in.conf");
   const std::string output = dir.file("out.conf");
   Result result;
   run_begin(input.c_str(), output.c_str());
+  if (writer == reference_write_sections) reference_use_chains();
   if (reserve >= 0) keytable_reserve(run.key_table, reserve);
   FILE* stream = std::fopen(input.c_str(), "r");
   parse_config(stream);
@@ -55,14 +56,18 @@ Result convert(const ToolDir& dir, void (*writer)(SafeOutput*), int32_t reserve 
   result.mask_before = run.key_table->mask;
   result.count_before = run.key_table->count;
 
+  SafeOutput out{};
+  if (!safe_output_open(&out, output.c_str(), nullptr, false)) {
+    ADD_FAILURE() << out.reason;
+    run_end();
+    return result;
+  }
   const std::string captured = dir.file("progress");
   std::fflush(stdout);
   int saved = dup(1);
   int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   dup2(fd, 1);
   close(fd);
-  SafeOutput out{};
-  EXPECT_TRUE(safe_output_open(&out, output.c_str(), nullptr, false));
   writer(&out);
   EXPECT_TRUE(safe_output_commit(&out));
   std::fflush(stdout);
