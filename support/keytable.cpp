@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/alloc.h"
@@ -82,9 +84,9 @@ size_t entry_bytes(size_t length) { return sizeof(KeyEntry) + length + 1; }
 // a time: a whole-table walk does this for every entry, and a call of
 // strlen each cost a tenth of a run. The word holding the terminator lies
 // within the arena's block (blocks are whole words long); its bytes after
-// the terminator are not looked at.
+// the terminator are read, but cannot change the result.
 KeyEntry* entry_after(KeyEntry* entry) {
-  static_assert(sizeof(KeyEntry) % sizeof(uint64_t) == 0 && alignof(KeyEntry) == sizeof(uint64_t),
+  static_assert(sizeof(KeyEntry) % sizeof(uint64_t) == 0 && alignof(KeyEntry) >= sizeof(uint64_t),
                 "keys must start on a word boundary");
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kHighs = 0x8080808080808080u;
@@ -200,7 +202,7 @@ KeyEntry* find_in_index(const KeyTable* table, const char* key, uint32_t hash, u
   return entry;
 }
 
-// Makes the index again after keytable_trim let it go (a table without
+// Makes the index again after keytable_drop_index let it go (a table without
 // chains always has one otherwise): every entry, in creation order, goes
 // in unless an equal key is in already, so each key's first entry is the
 // one found, as before.
@@ -230,6 +232,7 @@ void visit_chain(KeyTable* table, int32_t index, KeyVisitor visitor, void* closu
     if (visitor(entry->key(), entry->value, closure) != 0) {
       *link = successor;
       --table->count;
+      ++table->removed;
     } else {
       link = &entry->next;
     }
@@ -369,7 +372,7 @@ void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
     if (table->buckets != nullptr) {
       prefetch(&table->buckets[store->hash & static_cast<uint32_t>(table->mask)]);
     } else {
-      store->list = static_cast<uint32_t>(text_hash(store->key, store->length, true));
+      store->list = index_hash(store->key, store->length);
       prefetch(&table->index[store->list & table->index_mask]);
     }
   }
@@ -405,7 +408,7 @@ void keytable_enum(KeyTable* table, KeyVisitor visitor, void* closure) {
   keytable_check_size(table);
 }
 
-void keytable_trim(KeyTable* table) {
+void keytable_drop_index(KeyTable* table) {
   util_free(table->index);
   table->index = nullptr;
   table->index_mask = 0;
@@ -504,9 +507,20 @@ bool in_groups(const KeyEntry* entry, int32_t group_count) {
   return entry->group >= 0 && entry->group < group_count;
 }
 
+// The order below is worked out from the arena, which still holds removed
+// entries, and from chains that a removal's halving no longer keeps in
+// creation order: asking it of a table something was removed from is a
+// fault of the caller, which must not pass for an answer.
+void require_nothing_removed(const KeyTable* table) {
+  if (table->removed == 0) return;
+  std::fputs("keytable: the write order was asked of a table entries were removed from\n", stderr);
+  std::abort();
+}
+
 }  // namespace
 
 int32_t keytable_groups_met(const KeyTable* table, int32_t group_count, int32_t* order) {
+  require_nothing_removed(table);
   // An enumeration walks the buckets in ascending order and each chain
   // from its head, and every chain lists its entries in creation order; so
   // it first meets a group at the group's entry with the least (bucket,
@@ -530,6 +544,7 @@ int32_t keytable_groups_met(const KeyTable* table, int32_t group_count, int32_t*
 
 KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t count,
                         int32_t group_count) {
+  require_nothing_removed(table);
   // Each group's entries, in creation order, by a counting sort over the
   // groups' places in the order.
   auto* rank = util_alloc_array<int32_t>(group_count);

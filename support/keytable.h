@@ -43,22 +43,28 @@
 // entries in creation order (which is their chain order, see above), drops
 // the index, and from then on lookups walk the key's chain as the chains
 // define it. The tool looks keys up only while it parses, so it never walks
-// a chain; then it lets the index go (keytable_trim) and its writer works
-// from keytable_order instead of enumerating.
+// a chain; then it lets the index go (keytable_drop_index) and its writer
+// works from keytable_order instead of enumerating.
+//
+// The shipped program uses keytable_store_batch, keytable_reserve,
+// keytable_drop_index, keytable_groups_met and keytable_order*. The rest of
+// the interface (add, replace, get, enum, and the chains they make) is the
+// design's table, kept whole: the tests' reference writer enumerates with
+// it, and the differential test holds the program's order to it.
 #pragma once
 
 #include <cstdint>
 
 #include "support/arena.h"
 
-struct KeyEntry {
+struct alignas(uint64_t) KeyEntry {  // keys start on a word boundary (entry_after)
   KeyEntry* next;  // following entry of its list: the index list until the
                    // chains are made, the chain after that; null at the end
   void* value;     // the stored value, owned by the table's user; may be null
   uint32_t hash;   // key_hash(key()): a resize and a lookup need not read the key
   int32_t group;   // the user's number for the entry, -1 (as made) for none;
                    // the table only orders by it (keytable_order): the
-                   // writer keeps the entry's section here
+                   // parser keeps the entry's section here for the writer
   // The key text, terminated, is stored inline right after the entry.
   char* key() { return reinterpret_cast<char*>(this + 1); }
   const char* key() const { return reinterpret_cast<const char*>(this + 1); }
@@ -75,6 +81,7 @@ struct KeyTable {
                         // of them, until the chains are made; then null
   uint32_t index_mask;  // index heads minus one
   int32_t indexed;      // entries in the index
+  int32_t removed;      // entries removed so far: keytable_order needs none
   Arena entries;        // where the entries are carved from, in creation order
 };
 
@@ -129,7 +136,7 @@ struct KeyStore {
 void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count);
 
 // The value of the first equal key in chain order, or null if none. (Not
-// const: after keytable_trim it makes the index again.)
+// const: after keytable_drop_index it makes the index again.)
 void* keytable_get(KeyTable* table, const char* key);
 
 // Visits every entry in the order above; a nonzero visitor result removes
@@ -150,7 +157,7 @@ void keytable_reserve(KeyTable* table, int32_t count);
 // go of the index, the table's largest array, which only lookups need. A
 // later store or lookup makes it again from the entries. Changes nothing a
 // user of the table can see.
-void keytable_trim(KeyTable* table);
+void keytable_drop_index(KeyTable* table);
 
 // ---- Writing without enumerating ----
 //
@@ -161,13 +168,14 @@ void keytable_trim(KeyTable* table);
 // For a table nothing has been removed from, the order those enumerations
 // meet the entries in follows from the hashes, the creation order and the
 // size rule alone: every chain lists its entries in creation order, and a
-// halving appends the chain of bucket j + half to that of bucket j. The two
-// calls below give that order in time linear in the entries, without
-// walking the buckets and without changing the table. The output format
-// depends on it; the tests compare it with real enumerations
-// (tests/writer_diff_test.cpp and the fuzzer).
+// halving appends the chain of bucket j + half to that of bucket j. The
+// calls below give that order in time linear in the entries (and a sort of
+// each group by chain position), without walking the buckets and without
+// changing the table. The output format depends on it; the tests compare it
+// with real enumerations (tests/writer_diff_test.cpp and the fuzzer).
 
-// The groups 0..group_count-1 that have entries, in the order in which one
+// For a table nothing has been removed from (else the process aborts): the
+// groups 0..group_count-1 that have entries, in the order in which one
 // enumeration of the table as it is now first meets an entry of each:
 // written to `order` (room for group_count); returns how many there are.
 // Entries whose group is negative or not below group_count are not met.
@@ -188,12 +196,13 @@ struct KeyOrder {
   void* room;           // room for putting one group in order (heap)
 };
 
-// For a table nothing has been removed from: prepares to give, group by
-// group, the entries of the groups order[0..count) as enumerations that
-// each remove one of them, in that order, would meet them, the first of
-// those enumerations following one that gathered the groups and removed
-// nothing. No group may be listed twice; groups are below group_count. The
-// table is not changed, and must not be until keytable_order_end.
+// For a table nothing has been removed from (else the process aborts):
+// prepares to give, group by group, the entries of the groups
+// order[0..count) as enumerations that each remove one of them, in that
+// order, would meet them, the first of those enumerations following one
+// that gathered the groups and removed nothing. No group may be listed
+// twice; groups are below group_count. The table is not changed, and must
+// not be until keytable_order_end.
 KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t count,
                         int32_t group_count);
 

@@ -57,15 +57,14 @@ void convert() {
     keytable_reserve(run.key_table, expected);
   }
   parse_config(input);
-  int read_error = errno;  // the failed read's, if one failed
   // Nothing looks a key up from here on: the writer reads the table in order.
-  keytable_trim(run.key_table);
+  keytable_drop_index(run.key_table);
   // A stream that opened but could not be read (a directory, an I/O error)
   // must not pass for an empty, clean file.
   bool read_failed = std::ferror(input) != 0;
   std::fclose(input);
   if (read_failed) {
-    report_access_error(run.input_path, std::strerror(read_error));
+    report_access_error(run.input_path, std::strerror(run.read_error != 0 ? run.read_error : EIO));
   } else if (run.floating_count == 0) {
     std::printf("this file is already clean\n");
   } else {
@@ -79,7 +78,6 @@ void convert() {
 }  // namespace
 
 int run_keyfolder(int argc, char** argv) {
-  run = RunState{};
   std::printf("keyfolder v%s %s %s\n", kVersion, kBuildDate, kCredit);
   if (argc < 2) {
     std::printf("Usage: %s <arena.conf> [<out.conf>]\n", argc > 0 ? argv[0] : "keyfolder");

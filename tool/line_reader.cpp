@@ -1,10 +1,9 @@
 #include "tool/line_reader.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
-
-constexpr unsigned char kMark[3] = {0xEF, 0xBB, 0xBF};
 
 // Reads the next piece of the stream as fgets does, the held bytes first.
 bool read_piece(LineReader* reader, char line[kLinePieceChars + 1]) {
@@ -35,13 +34,15 @@ void split_at_lone_return(LineReader* reader, char* line) {
 }
 
 // Notes, at the stream's first line feed, whether a CR stands before it.
-// (A NUL byte hides the rest of its piece: a line feed behind one is not
-// seen, and the next one decides.)
+// `line` is a piece just read into a buffer that held no line feed before
+// the read: the first line feed in the whole buffer is the one the read
+// stopped at, even behind a NUL byte that ends the piece's text early.
 void note_first_line_end(LineReader* reader, const char* line) {
-  if (reader->met_line_feed || line[0] == '\0') return;
-  const char* feed = std::strchr(line, '\n');
+  const auto* feed = static_cast<const char*>(std::memchr(line, '\n', kLinePieceChars + 1));
   if (feed == nullptr) {
-    reader->last_byte = line[std::strlen(line) - 1];
+    // A piece without one is full (or the stream ends): its last byte
+    // stands before whatever the next piece begins with.
+    reader->last_byte = line[kLinePieceChars - 1];
     return;
   }
   reader->met_line_feed = true;
@@ -51,13 +52,14 @@ void note_first_line_end(LineReader* reader, const char* line) {
 }  // namespace
 
 LineReader line_reader_start(FILE* stream) {
-  LineReader reader{stream, {}, 0, false, {}, false, false, false, '\0'};
+  LineReader reader{stream, {}, 0, false, {}, false, 0, false, false, '\0'};
   // Read the mark byte by byte; at the first byte that does not match, push
   // that one back (one byte of push-back is all a stream promises) and hold
   // the matching bytes before it for the first piece.
   for (int i = 0; i < 3; ++i) {
     int c = std::fgetc(stream);
-    if (c != kMark[i]) {
+    if (c == EOF && std::ferror(stream) != 0) reader.error = errno;
+    if (c != static_cast<unsigned char>(kByteOrderMark[i])) {
       if (c != EOF) std::ungetc(c, stream);
       return reader;
     }
@@ -72,10 +74,14 @@ bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]) {
   if (reader->has_rest) {
     reader->has_rest = false;
     std::memcpy(line, reader->rest, std::strlen(reader->rest) + 1);
-  } else if (!read_piece(reader, line)) {
-    return false;
+  } else {
+    if (!reader->met_line_feed) std::memset(line, 0, kLinePieceChars + 1);
+    if (!read_piece(reader, line)) {
+      if (std::ferror(reader->stream) != 0 && reader->error == 0) reader->error = errno;
+      return false;
+    }
+    if (!reader->met_line_feed) note_first_line_end(reader, line);
   }
-  note_first_line_end(reader, line);
   split_at_lone_return(reader, line);
   return true;
 }

@@ -17,6 +17,9 @@
 // Characters in one piece of a line, without terminator.
 constexpr int kLinePieceChars = 383;
 
+// The UTF-8 byte-order mark: EF BB BF.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 struct LineReader {
   FILE* stream;          // the input, not owned
   char held[3];          // bytes read while looking for a mark that was not one
@@ -24,6 +27,7 @@ struct LineReader {
   bool had_byte_order_mark;  // the stream began with EF BB BF
   char rest[kLinePieceChars + 1];  // text after a lone CR, the next piece
   bool has_rest;                   // `rest` is waiting to be returned
+  int error;                       // errno of the read that failed, 0 for none
   bool met_line_feed;              // a piece with a line feed has been read
   bool first_line_crlf;            // the byte before the first line feed is a CR
   char last_byte;                  // the last byte read before that line feed
@@ -34,5 +38,6 @@ LineReader line_reader_start(FILE* stream);
 
 // Reads the next piece into `line` (kLinePieceChars + 1 bytes), as fgets
 // does. Returns false at the end of the stream or on a read error (tell them
-// apart with ferror on the stream).
+// apart with ferror on the stream; `error` then holds the system's error
+// number).
 bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]);

@@ -75,6 +75,9 @@ void store_value(ParseState* state, const char* section, const char* name, const
   store(state, section, name, arena_strdup(&run.value_texts, value), false);
 }
 
+// Whether `text` begins as a comment does: ";" or "//".
+bool is_comment(const char* text) { return text[0] == ';' || (text[0] == '/' && text[1] == '/'); }
+
 // If `value` ends with a backslash, removes that one backslash and returns
 // true: the value continues on the next line.
 bool take_continuation_mark(char* value) {
@@ -139,7 +142,7 @@ void parse_line(ParseState* state, char* line) {
   }
   size_t length = std::strlen(rest);
   if (length <= 2) return;
-  if (rest[0] == ';' || (rest[0] == '/' && rest[1] == '/')) return;
+  if (is_comment(rest)) return;
   if (rest[0] == '#') {
     store_directive(state, rest);
     return;
@@ -174,7 +177,7 @@ void parse_line(ParseState* state, char* line) {
 // comment block if it is a comment from its very first character; returns
 // whether it was, that is whether the block goes on.
 bool keep_leading_comment(const char* line) {
-  if (line[0] != ';' && (line[0] != '/' || line[1] != '/')) return false;
+  if (!is_comment(line)) return false;
   ptrlist_append(&run.comments, arena_strdup(&run.value_texts, line));
   return true;
 }
@@ -198,6 +201,7 @@ void parse_config(FILE* stream) {
   }
   run.had_byte_order_mark = reader.had_byte_order_mark;
   run.crlf = reader.first_line_crlf;
+  run.read_error = reader.error;
   // A value still open at the end is kept as assembled so far: dropping it
   // would delete the key from a file that is rewritten in place.
   if (state.continuation_open) {

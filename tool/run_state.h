@@ -36,6 +36,7 @@ struct RunState {
   bool had_byte_order_mark;     // the input began with EF BB BF
   bool crlf;                    // the input's first line ended in CR LF: so
                                 // does every line the writer ends itself
+  int read_error;               // errno of a failed read of the input, or 0
   int32_t floating_count;       // floating keys met by the parser
   int32_t directive_count;      // directive lines met by the parser
   int status;                   // exit status: 0, or 1 once a file could not be accessed

@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
-
 // Output stream buffer: large writes instead of one per few lines.
 constexpr size_t kOutputBufferBytes = 1 << 16;
 
@@ -64,8 +62,8 @@ void write_stamp(SafeOutput* output, time_t now) {
   char when[kTimeTextChars + 1];
   format_local_time(when, now);
   char stamp[160];
-  std::snprintf(stamp, sizeof stamp, "%s%-24.24s (v%s %s)%s", kStampPrefix, when, kVersion,
-                kCredit, line_end().text);
+  std::snprintf(stamp, sizeof stamp, "%s%-24.24s (v%s %s)%s", kStampPrefix, when, kVersion, kCredit,
+                line_end().text);
   safe_output_puts(output, stamp);
 }
 
@@ -126,13 +124,13 @@ void write_sections(SafeOutput* output) {
   auto* order = util_alloc_array<int32_t>(section_count);
   int32_t count = keytable_groups_met(run.key_table, section_count, order);
   sort_sections(order, count, run.sections);
-  KeyOrder entries = keytable_order(run.key_table, order, count, section_count);
+  KeyOrder walk = keytable_order(run.key_table, order, count, section_count);
   for (int32_t i = 0; i < count; ++i) {
     int32_t size = 0;
-    KeyEntry* const* section = keytable_order_next(&entries, &size);
-    write_section(output, section_index_name(run.sections, order[i]), section, size);
+    KeyEntry* const* entries = keytable_order_next(&walk, &size);
+    write_section(output, section_index_name(run.sections, order[i]), entries, size);
   }
-  keytable_order_end(&entries);
+  keytable_order_end(&walk);
   util_free(order);
 }
 

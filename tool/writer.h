@@ -35,7 +35,8 @@ void write_sections(SafeOutput* output);
 // Writes one section: its progress line on standard output, then a blank
 // line and its header (none for "__topmost__"), then the `count` entries
 // at `entries`, whose keys all begin with `name` and a ':', through
-// write_entry.
+// write_entry. With no entries it writes the header alone: the tests'
+// reference writer then writes the lines itself, as it enumerates.
 void write_section(SafeOutput* output, const char* name, KeyEntry* const* entries, int32_t count);
 
 // Writes one entry of a section: `name` (its key after the section and
