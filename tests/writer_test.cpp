@@ -419,6 +419,47 @@ TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
   }
 }
 
+// An output with a second name is rewritten in place, through the file it
+// opened; if its path names another file by then (replaced during the
+// run), that file must not be reported as written when the text went to
+// the old one.
+TEST(SafeOutput, OutputReplacedDuringARewriteIsNotWrittenThroughItsOldFile) {
+  std::string input;
+  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  ToolDir dir;
+  dir.write("a.conf", input);
+  dir.write("out.conf", "old\n");
+  ASSERT_EQ(link(dir.file("out.conf").c_str(), dir.file("second").c_str()), 0);
+  int out[2];
+  int err[2];
+  ASSERT_TRUE(pipe(out) == 0 && pipe(err) == 0);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (chdir(dir.path().c_str()) == 0) {
+      execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", "out.conf", static_cast<char*>(nullptr));
+    }
+    _exit(126);
+  }
+  close(out[1]);
+  close(err[1]);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (dir.listing().size() < 4 && std::chrono::steady_clock::now() < deadline) usleep(1000);
+  ASSERT_EQ(dir.listing().size(), 4u) << "no temporary file appeared";
+  dir.write("newer", "newer\n");
+  ASSERT_EQ(rename(dir.file("newer").c_str(), dir.file("out.conf").c_str()), 0);
+  read_all(out[0]);
+  std::string errors = read_all(err[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(errors, "keyfolder: out.conf: changed while it was being converted\n");
+  EXPECT_EQ(dir.read("out.conf"), "newer\n");
+  EXPECT_EQ(dir.read("second"), "old\n");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.conf", "second"}));
+}
+
 // A signal that ends the run while the temporary file exists must not leave
 // it behind, and must still end the run as that signal does.
 TEST(SafeOutput, DeadlySignalWhileWritingLeavesNoTemporaryFile) {
