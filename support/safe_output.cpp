@@ -683,8 +683,7 @@ bool safe_output_commit(SafeOutput* out) {
 }
 
 void safe_output_abandon(SafeOutput* out) {
-  if (out->stream != nullptr) std::fclose(out->stream);
-  out->stream = nullptr;
+  safe_output_close_stream(out);
   if (out->temp_path != nullptr && pending_temp == out->temp_path) {
     unlink(out->temp_path);
     unwatch_temp();

@@ -99,6 +99,10 @@ bool safe_output_commit(SafeOutput* out);
 // Gives up: closes and removes the temporary file, releases `out`.
 void safe_output_abandon(SafeOutput* out);
 
+// Closes the stream `out` writes to, if any, without a word about how that
+// went: for giving up. (The system's own half calls it.)
+void safe_output_close_stream(SafeOutput* out);
+
 // Lets go of the paths `out` holds and marks it as holding nothing (no
 // stream, no descriptor); the system's own half calls it when `out` is done
 // with, after closing what it opened.

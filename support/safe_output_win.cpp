@@ -270,8 +270,7 @@ bool safe_output_commit(SafeOutput* out) {
 }
 
 void safe_output_abandon(SafeOutput* out) {
-  if (out->stream != nullptr) std::fclose(out->stream);
-  out->stream = nullptr;
+  safe_output_close_stream(out);
   pending_stream = nullptr;
   if (out->temp_path != nullptr && pending_temp != nullptr) {
     _wunlink(pending_temp);

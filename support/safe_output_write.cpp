@@ -31,3 +31,8 @@ void safe_output_release(SafeOutput* out) {
   out->stream = nullptr;
   out->target_fd = -1;
 }
+
+void safe_output_close_stream(SafeOutput* out) {
+  if (out->stream != nullptr) std::fclose(out->stream);
+  out->stream = nullptr;
+}
