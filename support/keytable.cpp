@@ -262,10 +262,7 @@ void make_chains(KeyTable* table) {
     buckets[i] = reversed;
   }
   table->buckets = buckets;
-  util_free(table->index);
-  table->index = nullptr;
-  table->index_mask = 0;
-  table->indexed = 0;
+  keytable_drop_index(table);
 }
 
 // Carries out one store whose length, hash and index hash are set.
@@ -365,24 +362,19 @@ void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
   // WARNING: performance-critical (every key of a parse comes through
   // here); measure changes with bench/run_bench.py --baseline OLD/keyfolder.
   ensure_index(table);
+  // The lists the stores will walk: the chains once they are made, else the
+  // index's lists.
+  bool chained = table->buckets != nullptr;
+  KeyEntry** heads = chained ? table->buckets : table->index;
+  uint32_t mask = chained ? static_cast<uint32_t>(table->mask) : table->index_mask;
   for (int32_t i = 0; i < count; ++i) {
     KeyStore* store = &stores[i];
     store->length = std::strlen(store->key);
     store->hash = key_hash(store->key);
-    if (table->buckets != nullptr) {
-      prefetch(&table->buckets[store->hash & static_cast<uint32_t>(table->mask)]);
-    } else {
-      store->list = index_hash(store->key, store->length);
-      prefetch(&table->index[store->list & table->index_mask]);
-    }
+    store->list = chained ? store->hash : index_hash(store->key, store->length);
+    prefetch(&heads[store->list & mask]);
   }
-  for (int32_t i = 0; i < count; ++i) {
-    if (table->buckets != nullptr) {
-      prefetch(table->buckets[stores[i].hash & static_cast<uint32_t>(table->mask)]);
-    } else {
-      prefetch(table->index[stores[i].list & table->index_mask]);
-    }
-  }
+  for (int32_t i = 0; i < count; ++i) prefetch(heads[stores[i].list & mask]);
   for (int32_t i = 0; i < count; ++i) carry_out(table, &stores[i]);
 }
 
@@ -503,10 +495,6 @@ void sort_placed(Placed* placed, Placed* spare, int32_t count, int bits) {
   if (from != placed) std::memcpy(placed, from, sizeof(Placed) * static_cast<size_t>(count));
 }
 
-bool in_groups(const KeyEntry* entry, int32_t group_count) {
-  return entry->group >= 0 && entry->group < group_count;
-}
-
 // The order below is worked out from the arena, which still holds removed
 // entries, and from chains that a removal's halving no longer keeps in
 // creation order: asking it of a table something was removed from is a
@@ -531,7 +519,9 @@ int32_t keytable_groups_met(const KeyTable* table, int32_t group_count, int32_t*
   uint32_t made = 0;
   each_entry(table, [first, group_count, mask, &made](const KeyEntry* entry) {
     uint64_t met = (uint64_t{entry->hash & mask} << 32) | made++;
-    if (in_groups(entry, group_count)) first[entry->group] = std::min(first[entry->group], met);
+    if (entry->group >= 0 && entry->group < group_count) {
+      first[entry->group] = std::min(first[entry->group], met);
+    }
   });
   int32_t count = 0;
   for (int32_t group = 0; group < group_count; ++group) {
@@ -550,13 +540,14 @@ KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t cou
   auto* rank = util_alloc_array<int32_t>(group_count);
   std::fill(rank, rank + group_count, -1);
   for (int32_t i = 0; i < count; ++i) rank[order[i]] = i;
+  // The place in the order of an entry's group, or -1 for none.
+  auto place_of = [rank, group_count](const KeyEntry* entry) {
+    return entry->group >= 0 && entry->group < group_count ? rank[entry->group] : -1;
+  };
   KeyOrder result{};
   result.starts = util_alloc_array<int32_t>(int64_t{count} + 1);
-  result.count = count;
-  each_entry(table, [rank, group_count, &result](const KeyEntry* entry) {
-    if (in_groups(entry, group_count) && rank[entry->group] >= 0) {
-      ++result.starts[rank[entry->group] + 1];
-    }
+  each_entry(table, [place_of, &result](const KeyEntry* entry) {
+    if (place_of(entry) >= 0) ++result.starts[place_of(entry) + 1];
   });
   int32_t largest = 0;
   for (int32_t i = 0; i < count; ++i) {
@@ -566,10 +557,8 @@ KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t cou
   result.entries = util_alloc_array<KeyEntry*>(result.starts[count]);
   auto* next = util_alloc_array<int32_t>(count);
   std::copy(result.starts, result.starts + count, next);
-  each_entry(table, [rank, group_count, next, &result](KeyEntry* entry) {
-    if (in_groups(entry, group_count) && rank[entry->group] >= 0) {
-      result.entries[next[rank[entry->group]]++] = entry;
-    }
+  each_entry(table, [place_of, next, &result](KeyEntry* entry) {
+    if (place_of(entry) >= 0) result.entries[next[place_of(entry)]++] = entry;
   });
   util_free(next);
   util_free(rank);

@@ -126,7 +126,8 @@ struct KeyStore {
   KeyEntry* entry;  // out: the entry that holds `value` now
   size_t length;    // the table's: strlen(key)
   uint32_t hash;    // the table's: key_hash(key)
-  uint32_t list;    // the table's: the index hash of the key
+  uint32_t list;    // the table's: the hash that picks its list (key_hash once the
+                    // chains are made, else the index hash)
 };
 
 // keytable_store for `count` stores, in order, with the same result as one
@@ -188,7 +189,6 @@ struct KeyOrder {
                         // keytable_order_next puts it in order (heap)
   int32_t* starts;      // group i of the order is entries[starts[i]] up to
                         // entries[starts[i + 1]] (exclusive) (heap)
-  int32_t count;        // groups in the order
   int32_t next;         // the group keytable_order_next gives next
   uint32_t first_mask;  // the table's mask when the removing enumerations began
   uint32_t mask;        // the mask the next of them meets

@@ -6,15 +6,13 @@
 
 #include "support/platform.h"
 
-#include <sys/stat.h>
 #ifndef _WIN32
 #include <sys/random.h>
 #include <unistd.h>
 #endif
 
-#include <cstdlib>
-
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -48,17 +46,6 @@ void format_local_time(char text[kTimeTextChars + 1], time_t when) {
                 local.tm_min % 100, local.tm_sec % 100, (local.tm_year + 1900) % 10000);
   std::memcpy(text, wide, kTimeTextChars);
   text[kTimeTextChars] = '\0';
-}
-
-int64_t file_size_of(FILE* stream) {
-#ifdef _WIN32
-  struct _stat64 status {};
-  if (_fstat64(_fileno(stream), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) return -1;
-#else
-  struct stat status {};
-  if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
-#endif
-  return static_cast<int64_t>(status.st_size);
 }
 
 void platform_random_bytes(void* bytes, size_t count) {

@@ -1,13 +1,11 @@
 // What the tool needs from the operating system, in one place: the local
-// time written as the stamp line shows it, the size of an open file and
-// random bytes for a hash key. On
-// Windows it also has the runtime expand wildcards in the arguments, which
-// on other systems the shell has done before the program starts.
+// time written as the stamp line shows it and random bytes for a hash key.
+// On Windows it also has the runtime expand wildcards in the arguments,
+// which on other systems the shell has done before the program starts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 
 // Characters of a formatted time, without terminator.
@@ -18,11 +16,6 @@ constexpr int kTimeTextChars = 24;
 // with a leading zero, hh:mm:ss, four-digit year, single spaces between,
 // e.g. "Tue Dec 08 07:18:32 2026".
 void format_local_time(char text[kTimeTextChars + 1], time_t when);
-
-// The size in bytes of the regular file open as `stream`, or -1 when it is
-// not a regular file (a pipe, a terminal) or its size cannot be had. Only a
-// hint: the file may change before it is read.
-int64_t file_size_of(FILE* stream);
 
 // Fills `count` bytes with the system's random bytes, for a key that must
 // differ from run to run and that no one outside the run can know. Where

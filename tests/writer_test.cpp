@@ -11,7 +11,9 @@
 #include <chrono>
 #include <csignal>
 #include <regex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tool_runner.h"
 
@@ -369,35 +371,72 @@ TEST(Writer, CommentBlockOfAPipedInputIsCarried) {
   EXPECT_EQ(after_first_line(dir.read("out.conf")), "; from a pipe\n\n[Misc]\nA = 1\n");
 }
 
+// Thousands of sections: their progress lines fill a pipe nobody reads, so
+// a run of this input blocks while writing, with its temporary file in place.
+std::string input_that_blocks() {
+  std::string input;
+  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  return input;
+}
+
+// Waits (up to 20 s) until `dir` holds `count` names: the held run's
+// temporary file has appeared.
+bool wait_for_names(const ToolDir& dir, size_t count) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (dir.listing().size() < count && std::chrono::steady_clock::now() < deadline) usleep(1000);
+  return dir.listing().size() == count;
+}
+
+// A run of the program in `dir`, held while it writes input_that_blocks():
+// its standard output and error are pipes that only finish() reads.
+struct HeldRun {
+  pid_t child;
+  int out;  // read end of its standard output
+  int err;  // read end of its standard error
+};
+
+HeldRun start_held_run(const ToolDir& dir, const std::vector<std::string>& arguments) {
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return HeldRun{-1, -1, -1};
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    std::vector<char*> argv{const_cast<char*>(KEYFOLDER_BINARY)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (chdir(dir.path().c_str()) == 0) execv(KEYFOLDER_BINARY, argv.data());
+    _exit(126);
+  }
+  close(out[1]);
+  close(err[1]);
+  return HeldRun{child, out[0], err[0]};
+}
+
+// Lets the held run go on to its end: what it wrote, and its exit status
+// (-1 unless it exited).
+ToolResult finish(HeldRun run) {
+  ToolResult result{read_all(run.out), read_all(run.err), -1};
+  int status = 0;
+  waitpid(run.child, &status, 0);
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  return result;
+}
+
 // An edit made while the file is converted in place must not be
 // overwritten by a conversion of the text before it: lines appended, or
 // the file replaced by an editor that saves through a new file. The run is
-// held mid-write by a pipe nobody reads until the edit is made: thousands
-// of sections fill it with progress lines.
+// held mid-write until the edit is made.
 TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
-  std::string input;
-  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  const std::string input = input_that_blocks();
   const std::string edited = input + "Misc:Late=1\n";
   for (bool replace : {false, true}) {
     ToolDir dir;
     dir.write("a.conf", input);
-    int out[2];
-    int err[2];
-    ASSERT_TRUE(pipe(out) == 0 && pipe(err) == 0);
-    pid_t child = fork();
-    if (child == 0) {
-      dup2(out[1], 1);
-      dup2(err[1], 2);
-      if (chdir(dir.path().c_str()) == 0) {
-        execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
-      }
-      _exit(126);
-    }
-    close(out[1]);
-    close(err[1]);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (dir.listing().size() < 2 && std::chrono::steady_clock::now() < deadline) usleep(1000);
-    ASSERT_EQ(dir.listing().size(), 2u) << "no temporary file appeared";
+    HeldRun run = start_held_run(dir, {"a.conf"});
+    ASSERT_GT(run.child, 0);
+    ASSERT_TRUE(wait_for_names(dir, 2)) << "no temporary file appeared";
     if (replace) {
       dir.write("edited", edited);
       ASSERT_EQ(rename(dir.file("edited").c_str(), dir.file("a.conf").c_str()), 0);
@@ -406,14 +445,11 @@ TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
       ASSERT_EQ(write(fd, "Misc:Late=1\n", 12), 12);
       close(fd);
     }
-    std::string progress = read_all(out[0]);
-    std::string errors = read_all(err[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    ToolResult result = finish(run);
     SCOPED_TRACE(replace ? "file replaced" : "lines appended");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    EXPECT_EQ(progress.substr(progress.rfind("error")), "error accessing 'a.conf'\n");
-    EXPECT_EQ(errors, "keyfolder: a.conf: changed while it was being converted\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out.substr(result.out.rfind("error")), "error accessing 'a.conf'\n");
+    EXPECT_EQ(result.err, "keyfolder: a.conf: changed while it was being converted\n");
     EXPECT_EQ(dir.read("a.conf"), edited);
     EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"});
   }
@@ -424,37 +460,18 @@ TEST(SafeOutput, InputChangedDuringTheRunIsNotOverwritten) {
 // run), that file must not be reported as written when the text went to
 // the old one.
 TEST(SafeOutput, OutputReplacedDuringARewriteIsNotWrittenThroughItsOldFile) {
-  std::string input;
-  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
   ToolDir dir;
-  dir.write("a.conf", input);
+  dir.write("a.conf", input_that_blocks());
   dir.write("out.conf", "old\n");
   ASSERT_EQ(link(dir.file("out.conf").c_str(), dir.file("second").c_str()), 0);
-  int out[2];
-  int err[2];
-  ASSERT_TRUE(pipe(out) == 0 && pipe(err) == 0);
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (chdir(dir.path().c_str()) == 0) {
-      execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", "out.conf", static_cast<char*>(nullptr));
-    }
-    _exit(126);
-  }
-  close(out[1]);
-  close(err[1]);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (dir.listing().size() < 4 && std::chrono::steady_clock::now() < deadline) usleep(1000);
-  ASSERT_EQ(dir.listing().size(), 4u) << "no temporary file appeared";
+  HeldRun run = start_held_run(dir, {"a.conf", "out.conf"});
+  ASSERT_GT(run.child, 0);
+  ASSERT_TRUE(wait_for_names(dir, 4)) << "no temporary file appeared";
   dir.write("newer", "newer\n");
   ASSERT_EQ(rename(dir.file("newer").c_str(), dir.file("out.conf").c_str()), 0);
-  read_all(out[0]);
-  std::string errors = read_all(err[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-  EXPECT_EQ(errors, "keyfolder: out.conf: changed while it was being converted\n");
+  ToolResult result = finish(run);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "keyfolder: out.conf: changed while it was being converted\n");
   EXPECT_EQ(dir.read("out.conf"), "newer\n");
   EXPECT_EQ(dir.read("second"), "old\n");
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.conf", "second"}));
@@ -473,10 +490,7 @@ TEST(SafeOutput, DeadlySignalWhileWritingLeavesNoTemporaryFile) {
       {"interrupted", SIGINT, RLIM_INFINITY},
       {"file size limit reached", SIGXFSZ, 4096},
   };
-  // Thousands of sections: their progress lines fill a pipe nobody reads,
-  // so the run blocks while writing, with the temporary file in place.
-  std::string input;
-  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  const std::string input = input_that_blocks();
   for (const Case& c : cases) {
     ToolDir dir;
     dir.write("a.conf", input);
@@ -495,11 +509,7 @@ TEST(SafeOutput, DeadlySignalWhileWritingLeavesNoTemporaryFile) {
     }
     close(out[1]);
     if (c.signal_number != SIGXFSZ) {
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (dir.listing().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        usleep(1000);
-      }
-      ASSERT_EQ(dir.listing().size(), 2u) << c.what << ": no temporary file appeared";
+      ASSERT_TRUE(wait_for_names(dir, 2)) << c.what << ": no temporary file appeared";
       kill(child, c.signal_number);
     }
     int status = 0;

@@ -50,10 +50,11 @@ void convert() {
   // ours; it outlives the stream, which is closed below.
   static char buffer[kInputBufferBytes];
   std::setvbuf(input, buffer, _IOFBF, sizeof buffer);
-  int64_t size = file_size_of(input);
-  if (size > 0) {
-    auto expected =
-        static_cast<int32_t>(std::min(size / kInputBytesPerEntry, kMostReservedEntries));
+  // The size is a hint only (the file may grow while it is read), and
+  // there is none for a pipe.
+  if (run.input_identity.known && run.input_identity.size > 0) {
+    auto expected = static_cast<int32_t>(
+        std::min(run.input_identity.size / kInputBytesPerEntry, kMostReservedEntries));
     keytable_reserve(run.key_table, expected);
   }
   parse_config(input);
