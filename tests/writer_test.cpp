@@ -76,8 +76,8 @@ TEST(Writer, WorkedConversionMatchesGoldenFilesAndRestamps) {
 // ends in CR LF, as the Windows build writes it (its golden file), and the
 // result reads back as clean. Mixed ends came back before.
 TEST(Writer, CrLfInputGetsCrLfLineEnds) {
-  std::string input = std::regex_replace(read_fixture("worked_conversion.conf"), std::regex("\n"),
-                                         "\r\n");
+  std::string input =
+      std::regex_replace(read_fixture("worked_conversion.conf"), std::regex("\n"), "\r\n");
   ToolDir dir;
   dir.write("worked.conf", input);
   ASSERT_EQ(run_tool(dir, {"worked.conf"}).status, 0);
@@ -404,7 +404,8 @@ HeldRun start_held_run(const ToolDir& dir, const std::vector<std::string>& argum
     dup2(out[1], 1);
     dup2(err[1], 2);
     std::vector<char*> argv{const_cast<char*>(KEYFOLDER_BINARY)};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     if (chdir(dir.path().c_str()) == 0) execv(KEYFOLDER_BINARY, argv.data());
     _exit(126);
@@ -502,7 +503,9 @@ TEST(SafeOutput, DeadlySignalWhileWritingLeavesNoTemporaryFile) {
       // go nowhere then instead of blocking the run first.
       dup2(c.signal_number == SIGXFSZ ? open("/dev/null", O_WRONLY) : out[1], 1);
       close(out[0]);
-      struct rlimit limit {c.size_limit, c.size_limit};
+      struct rlimit limit {
+        c.size_limit, c.size_limit
+      };
       if (chdir(dir.path().c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
       execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
       _exit(126);
