@@ -1,7 +1,9 @@
 // Compiled into the test build only (see fault_injection.h).
 #include "support/fault_injection.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -36,3 +38,8 @@ bool next_call_fails(FaultCounter* counter) {
 bool fault_allocation_fails() { return next_call_fails(&allocation_counter); }
 
 bool fault_io_fails() { return next_call_fails(&io_counter); }
+
+void fault_pause(const char* moment) {
+  const char* wanted = std::getenv("KEYFOLDER_PAUSE_AT");
+  if (wanted != nullptr && std::strcmp(wanted, moment) == 0) std::raise(SIGSTOP);
+}

@@ -9,6 +9,9 @@
 // rename, and each step of a rewrite in place). Each fails once; unset or
 // 0 means never. KEYFOLDER_FAIL_IO=n+ makes the n-th and every later one
 // fail, so that a failure cannot be undone by the next step.
+// KEYFOLDER_PAUSE_AT=name stops the process (SIGSTOP) when it reaches the
+// moment of that name, so that a test can act there (edit the file, send a
+// signal, look at the temporary file) and then let it go on (SIGCONT).
 #pragma once
 
 #ifdef KEYFOLDER_FAULT_INJECTION
@@ -19,9 +22,13 @@ bool fault_allocation_fails();
 // True exactly when this output operation is the one chosen to fail.
 bool fault_io_fails();
 
+// Stops the process here when KEYFOLDER_PAUSE_AT names `moment`.
+void fault_pause(const char* moment);
+
 #else
 
 constexpr bool fault_allocation_fails() { return false; }
 constexpr bool fault_io_fails() { return false; }
+constexpr void fault_pause(const char*) {}
 
 #endif

@@ -1,85 +1,112 @@
-// Writing the output file so that neither a failure nor a second user nor an
-// edit made during the run costs the old file or anything it carries.
+// Writing the output file so that neither a failure, nor a signal, nor a
+// second user, nor an edit made during the run costs the old file or
+// anything it carries, or shows anyone a text they could not read before.
 //
-// The output is opened as a plain open for writing would open it: the
-// kernel follows its links (with its protections), refuses a loop and judges
-// write permission by the effective ids. Only a link whose target does not
-// exist yet is followed here, and only where the kernel's rule for sticky
-// world-writable directories allows (the link's owner is the caller or the
-// directory's owner), whatever the system setting. An output that is not a
-// regular file (a FIFO, a device, a pipe or socket reached through
-// /dev/stdout or /proc/self/fd/N) is written directly.
+// Calling sequence: safe_output_open chooses a plan, once, from what it
+// finds at the path, and records it in `plan`; the caller writes with
+// safe_output_write and safe_output_puts; then safe_output_commit, or
+// safe_output_abandon to give up. Every later step follows `plan`.
 //
-// A regular output is first written whole to a temporary file and synced.
-// Where that file can carry all the old one has (mode, owner and group,
-// extended attributes and so access control lists, a single name), it
-// replaces the output by rename; otherwise (an owner the caller cannot give,
-// more than one hard link, a directory the caller may not write, where the
-// temporary file goes to the system's temporary directory) its text is
-// copied into the existing file, which so keeps all of that, and the
-// temporary file is removed once the copy is synced. Either way a complete
-// old or new text is kept at every moment: on disk, except where the new
-// text waits in the system's temporary directory, which may be held in
-// memory (it then outlives a failure of the program, not of the machine).
-// A rewrite does not write into a file the path no longer names. A new
-// output gets the mode a plain create gives (0666 less the umask).
+// The output is opened as a plain open for writing would open it: the kernel
+// follows its links and judges write permission. A link whose target does
+// not exist yet is followed here, and only where the kernel's strictest rule
+// for sticky world-writable folders allows; the same rule refuses a regular
+// file or FIFO there that neither the caller nor the folder's owner owns,
+// whatever the system setting. An output that is the input's own stream
+// (a pipe or terminal named /dev/stdin) is refused before the input is read
+// (safe_output_is_input_stream).
 //
-// While a temporary file can be given up, a fatal exit (util_fatal) removes
-// it, and so does a signal that ends the process (SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT, SIGPIPE, SIGXFSZ), which then ends it by its default action.
-// Those signals wait while the existing file is being rewritten.
+// The plans, and what is on disk between their moves:
 //
-// The Windows build (safe_output_win.cpp) writes the temporary in text mode
-// (LF becomes CR LF), syncs it with _commit and replaces the output with
-// MoveFileExW (replace existing, write through). It follows no links; of
-// the old file's attributes it keeps hidden and system, and a read-only
-// output is refused as fopen would refuse it. Access rights are those a new
-// file in that directory gets. An input converted in place is checked as
-// elsewhere, by volume, file index, size and last write time.
+// direct: the output is no regular file (a FIFO, a device, a pipe or socket
+//   reached by name). The text is written into it as it comes; there is no
+//   old text to keep.
+//
+// rename: a new output, or an existing one with one name, in a folder the
+//   caller may write, with an owner, group, mode and extended attributes
+//   (access lists among them) that the caller can give exactly.
+//   open    a temporary file ".NAME.XXXXXX" beside the output, created 0600,
+//           is given everything the output carries (a new output: the mode
+//           a plain create gives). If any of it cannot be given exactly,
+//           it is removed at once and the plan is rewrite.
+//   write   into the temporary file. A failure or a signal removes it; the
+//           output is untouched.
+//   commit  sync the temporary file; hold every signal; check the output
+//           (where it is the input: still there, unchanged); rename it over
+//           the output; let the signals through; sync the folder. A failure
+//           before the rename removes the temporary file.
+//
+// rewrite: an existing output that a rename would change: more than one
+//   name, an owner, group or attribute the caller cannot give, or a folder
+//   the caller may not write (the temporary file then goes to TMPDIR, or
+//   /tmp). Its text is replaced inside the existing file, which so keeps all
+//   it carries.
+//   open    the old text is read once (a rewrite without a way back is
+//           refused here, before anything is touched); a private temporary
+//           file (0600, the caller's) is made and stays private.
+//   write   as for rename.
+//   commit  sync the temporary file; hold every signal that can be held;
+//           copy the old text into an unnamed backup file; check that the
+//           path still names the file and, where it is the input, that it is
+//           unchanged and its text is the one read at open; copy the new
+//           text in, cut the file to length, sync; remove the temporary
+//           file; let the signals through. A failure in the copy puts the
+//           old text back from the backup. If even that fails, or power is
+//           lost, or the process is killed (SIGKILL) during the copy, the
+//           synced new text stays in the temporary file, which the reason
+//           names.
+//
+// A signal whose default action ends the process, or a fatal exit, that
+// comes while a temporary file can still be given up removes it first and
+// then ends the process as it would have. A signal the process ignores
+// stays ignored.
+//
+// On Windows the temporary file is written in text mode (LF becomes CR LF)
+// and synced with _commit; an existing output is replaced with ReplaceFileW,
+// which keeps its security descriptor, attributes and streams, a new one is
+// put in place with MoveFileExW. Links are not followed, a read-only output
+// is refused as fopen would refuse it, and there is no rewrite plan.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-// Which file a stream reads, and its state: a rewrite in place compares it
-// with the output before replacing, so that an edit made meanwhile is not
-// overwritten.
-struct FileIdentity {
-  bool known;                 // a regular file whose identity was read
-  uint64_t device;            // the device (on Windows the volume serial number)
-  uint64_t inode;             // the inode (on Windows the file index)
-  int64_t size;               // size in bytes
-  int64_t mtime_seconds;      // last modification, seconds part
-  int64_t mtime_nanoseconds;  // and its nanoseconds
-};
-
-// The identity of the file open as `stream`, as it stands now; `known` is
-// false for a pipe, a terminal or a device, or when it cannot be had.
-FileIdentity file_identity_of(FILE* stream);
+#include "support/file_identity.h"
 
 // Bytes of a failure's reason, terminator included: the system's error text
 // and the path of a temporary file kept with the new text.
 constexpr size_t kSafeOutputReasonBytes = 4608;
 
+// How the output is finally written (see above).
+enum class SafeOutputPlan { direct, rename, rewrite };
+
 struct SafeOutput {
-  FILE* stream;        // where the text goes while writing
-  char* target_path;   // the file finally written, links resolved (heap)
-  char* temp_path;     // the temporary file, or null when writing directly (heap)
-  int target_fd;       // the existing file to rewrite in place, or -1 (renamed over)
-  bool check_input;    // the commit must find `input` still at target_path
-  FileIdentity input;  // the file the text was made from
-  bool failed;         // a write has failed: commit reports failure
-  int error;           // the system's error number of that failed write
+  SafeOutputPlan plan;  // chosen by safe_output_open, followed by every later step
+  FILE* stream;         // where the text goes while writing
+  char* target_path;    // the file finally written, links resolved (heap)
+  char* temp_path;      // the temporary file (heap); null in the direct plan
+  int target_fd;        // rewrite: the output, open for writing; else -1
+  int old_fd;           // rewrite: the output, open for reading its old text; else -1
+  uint64_t old_digest;  // rewrite: digest of the old text as read at open
+  bool check_input;     // the output is the input: the commit finds it unchanged
+  FileIdentity input;   // the file the text was made from
+  bool failed;          // a write has failed: commit reports failure
+  int error;            // the system's error number of that failed write
   char reason[kSafeOutputReasonBytes];  // why open or commit failed, for a message
 };
 
-// Prepares to write `path`. `input` (or null) is the file the new text was
-// made from; when `in_place` says the output is that file, or when `path`
-// turns out to name it, the commit replaces nothing unless `path` still
-// names it unchanged (device, inode, size, modification time). Returns false
-// when nothing could be opened; then nothing was created, `out->reason`
-// says why and `out` holds nothing else to release.
+// Whether `path` names the very stream `input` reads when that is no
+// regular file (a pipe, FIFO, socket or terminal, as /dev/stdin names it):
+// written, it would take the text back into the input.
+bool safe_output_is_input_stream(const char* path, FILE* input);
+
+// Prepares to write `path` and chooses the plan. `input` (or null) is the
+// file the new text was made from; when `in_place` says the output is that
+// file, or when `path` turns out to name it, the commit replaces nothing
+// unless it is still there unchanged. Returns false when nothing could be
+// opened; then nothing was created or changed, `out->reason` says why and
+// `out` holds nothing else to release.
 bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* input, bool in_place);
 
 // Writes `length` bytes / a terminated text; a failure is remembered in
@@ -87,23 +114,13 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
 void safe_output_write(SafeOutput* out, const char* data, size_t length);
 void safe_output_puts(SafeOutput* out, const char* text);
 
-// Finishes the file: flush and sync, then replace the output (rename and
-// sync the directory, or rewrite in place). Returns false if anything
-// failed, with the reason in `out->reason` ("changed while it was being
-// converted" when the input changed); the temporary file is then removed and
-// the output is as it was. Only when a rewrite in place failed and the old
-// text could not be put back does the temporary file stay, and the reason
-// names it. Releases everything `out` holds either way.
+// Finishes the file by its plan. Returns false if anything failed, with the
+// reason in `out->reason` ("changed while it was being converted" when the
+// output is no longer the file that was read, or was changed); the output is
+// then as it was and the temporary file is gone, except where the reason
+// names it (see rewrite). Releases everything `out` holds either way.
 bool safe_output_commit(SafeOutput* out);
 
-// Gives up: closes and removes the temporary file, releases `out`.
+// Gives up: closes everything, removes the temporary file, releases `out`.
+// The one way out of every failure.
 void safe_output_abandon(SafeOutput* out);
-
-// Closes the stream `out` writes to, if any, without a word about how that
-// went: for giving up. (The system's own half calls it.)
-void safe_output_close_stream(SafeOutput* out);
-
-// Lets go of the paths `out` holds and marks it as holding nothing (no
-// stream, no descriptor); the system's own half calls it when `out` is done
-// with, after closing what it opened.
-void safe_output_release(SafeOutput* out);

@@ -1,8 +1,10 @@
-// The Windows build's safe output (the build picks this file instead of
-// safe_output.cpp there). The text goes to a new temporary file beside the
-// output, opened in text mode so that every line feed is written as CR LF;
-// after the flush and _commit (the Windows fsync) MoveFileExW replaces the
-// output in one step, written through to the disk before it returns.
+// The Windows half of the safe output (the build picks this file instead of
+// the POSIX ones there): plans direct and rename only. The text goes to a
+// new temporary file beside the output, opened in text mode so that every
+// line feed is written as CR LF; after the flush and _commit (the Windows
+// fsync), ReplaceFileW puts it in place of an existing output, keeping that
+// file's security descriptor, attributes and alternate streams, and
+// MoveFileExW (written through) moves it to a new output's name.
 //
 // Paths arrive in the runtime's narrow (ANSI code page) form, the form fopen
 // takes them in; they are widened for the calls that want UTF-16.
@@ -16,7 +18,7 @@
 #include <cstring>
 
 #include "support/alloc.h"
-#include "support/safe_output.h"
+#include "support/safe_output_system.h"
 
 namespace {
 
@@ -29,98 +31,77 @@ constexpr int kTempNameAttempts = 100;
 constexpr size_t kTempSuffixChars = 16;
 
 // The temporary file a fatal exit must remove, widened when it was created
-// so that the clean-up needs no memory; null while none exists. Owned here.
-wchar_t* pending_temp = nullptr;
+// so that the clean-up needs no memory; null while none is watched. Owned
+// here.
+wchar_t* watched_temp = nullptr;
 // Its stream: Windows refuses to delete a file that is still open.
-FILE* pending_stream = nullptr;
-
-// Attributes of the old output that the new one takes over, so that a
-// hidden or system file stays one after it was replaced.
-constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-DWORD carried_attributes = 0;
+FILE* watched_stream = nullptr;
 
 // A file time counts 100-nanosecond ticks.
 constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr uint64_t kNanosecondsPerTick = 100;
 
-// The reason given when the file read is no longer the one at the output.
-constexpr const char* kChangedReason = "changed while it was being converted";
-
-void give_reason(SafeOutput* out, const char* text) {
-  std::snprintf(out->reason, sizeof out->reason, "%s", text);
-}
-
 // The system's text for the last failed Windows call, without its line end.
 void give_system_reason(SafeOutput* out) {
+  char text[kSafeOutputReasonBytes];
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                GetLastError(), 0, out->reason, sizeof out->reason, nullptr);
-  while (length > 0 && (out->reason[length - 1] == '\n' || out->reason[length - 1] == '\r')) {
-    out->reason[--length] = '\0';
-  }
-  if (length == 0) give_reason(out, std::strerror(EIO));
+                                GetLastError(), 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = '\0';
+  safe_output_reason(out, length == 0 ? std::strerror(EIO) : text);
 }
 
-// Returns `done`; a runtime call that failed leaves its error as the
-// reason, unless an earlier failure gave one.
-bool note(SafeOutput* out, bool done) {
-  if (!done && out->reason[0] == '\0') give_reason(out, std::strerror(errno));
-  return done;
+void split_ticks(LARGE_INTEGER time, int64_t* seconds, int64_t* nanoseconds) {
+  auto ticks = static_cast<uint64_t>(time.QuadPart);
+  *seconds = static_cast<int64_t>(ticks / kTicksPerSecond);
+  *nanoseconds = static_cast<int64_t>((ticks % kTicksPerSecond) * kNanosecondsPerTick);
 }
 
 // The identity of the file open as `handle`; not known for anything but a
 // plain disk file.
 FileIdentity identity_of_handle(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
+  FILE_BASIC_INFO times{};
   if (GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &info) == 0 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times) == 0) {
     return FileIdentity{};
   }
-  uint64_t ticks = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                   info.ftLastWriteTime.dwLowDateTime;
-  return FileIdentity{
-      true,
-      info.dwVolumeSerialNumber,
-      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-      static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow),
-      static_cast<int64_t>(ticks / kTicksPerSecond),
-      static_cast<int64_t>((ticks % kTicksPerSecond) * kNanosecondsPerTick)};
+  FileIdentity identity{true, info.dwVolumeSerialNumber,
+                        (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                        static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                             info.nFileSizeLow),
+                        0, 0, 0, 0};
+  split_ticks(times.LastWriteTime, &identity.mtime_seconds, &identity.mtime_nanoseconds);
+  split_ticks(times.ChangeTime, &identity.ctime_seconds, &identity.ctime_nanoseconds);
+  return identity;
+}
+
+// Opens `path` for its metadata only (INVALID_HANDLE_VALUE when none).
+HANDLE open_for_metadata(const wchar_t* path) {
+  return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // The identity of the file at `path` as it stands now (not known when none).
 FileIdentity identity_of_path(const wchar_t* path) {
-  HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = open_for_metadata(path);
   if (handle == INVALID_HANDLE_VALUE) return FileIdentity{};
   FileIdentity identity = identity_of_handle(handle);
   CloseHandle(handle);
   return identity;
 }
 
-// Whether `target` still names the input, unchanged, where the commit must
-// make sure of that (just before it replaces the output); if not, the
-// reason says so.
-bool input_unchanged(SafeOutput* out, const wchar_t* target) {
-  if (!out->check_input) return true;
-  FileIdentity now = identity_of_path(target);
-  const FileIdentity& read = out->input;
-  bool same = now.known && now.device == read.device && now.inode == read.inode &&
-              now.size == read.size && now.mtime_seconds == read.mtime_seconds &&
-              now.mtime_nanoseconds == read.mtime_nanoseconds;
-  if (!same) give_reason(out, kChangedReason);
-  return same;
+void remove_watched_temp() {
+  if (watched_stream != nullptr) std::fclose(watched_stream);
+  watched_stream = nullptr;
+  if (watched_temp != nullptr) _wunlink(watched_temp);
 }
 
-void remove_pending_temp() {
-  if (pending_stream != nullptr) std::fclose(pending_stream);
-  pending_stream = nullptr;
-  if (pending_temp != nullptr) _wunlink(pending_temp);
-}
-
-// Forgets the pending temporary file (after it was renamed or removed).
-void clear_pending_temp() {
-  util_free(pending_temp);
-  pending_temp = nullptr;
-  pending_stream = nullptr;
+// Stops watching the temporary file (renamed, removed or never made).
+void unwatch_temp() {
+  util_free(watched_temp);
+  watched_temp = nullptr;
+  watched_stream = nullptr;
   util_set_fatal_cleanup(nullptr);
 }
 
@@ -138,8 +119,7 @@ wchar_t* widen(const char* text) {
 // a directory, or a device such as NUL or CON. Such an output is opened
 // directly, which writes a device and fails for a directory, as on Linux.
 bool is_existing_non_regular(const wchar_t* path) {
-  HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = open_for_metadata(path);
   if (handle == INVALID_HANDLE_VALUE) return false;
   bool plain = GetFileType(handle) == FILE_TYPE_DISK;
   BY_HANDLE_FILE_INFORMATION info{};
@@ -150,7 +130,7 @@ bool is_existing_non_regular(const wchar_t* path) {
   return !plain;
 }
 
-// Creates a new temporary file in the output's directory, named after the
+// Creates a new temporary file in the output's folder, named after the
 // output with a leading dot and a process-unique suffix, and opens it as a
 // text stream. False (with nothing left behind) when impossible.
 bool open_temporary(SafeOutput* out) {
@@ -160,8 +140,7 @@ bool open_temporary(SafeOutput* out) {
     if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
   }
   size_t dir_length = static_cast<size_t>(base - path);
-  size_t base_length = std::strlen(base);
-  size_t capacity = dir_length + 1 + base_length + kTempSuffixChars + 1;
+  size_t capacity = dir_length + 1 + std::strlen(base) + kTempSuffixChars + 1;
   char* temp = static_cast<char*>(util_alloc(static_cast<int32_t>(capacity)));
   unsigned long process = GetCurrentProcessId();
   for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
@@ -173,23 +152,20 @@ bool open_temporary(SafeOutput* out) {
     if (fd < 0) {
       util_free(wide);
       if (errno == EEXIST) continue;
-      note(out, false);
+      safe_output_note(out, false);
       break;
     }
-    pending_temp = wide;
-    util_set_fatal_cleanup(remove_pending_temp);
+    watched_temp = wide;
+    util_set_fatal_cleanup(remove_watched_temp);
     out->temp_path = temp;
     out->stream = _fdopen(fd, "w");
-    pending_stream = out->stream;
-    if (note(out, out->stream != nullptr)) return true;
+    watched_stream = out->stream;
+    if (safe_output_note(out, out->stream != nullptr)) return true;
     _close(fd);
-    _wunlink(pending_temp);
-    clear_pending_temp();
-    out->temp_path = nullptr;
-    break;
+    return false;  // the give-up removes it
   }
   util_free(temp);
-  if (out->reason[0] == '\0') give_reason(out, std::strerror(EEXIST));  // every name taken
+  safe_output_reason(out, std::strerror(EEXIST));  // every name taken
   return false;
 }
 
@@ -201,80 +177,80 @@ FileIdentity file_identity_of(FILE* stream) {
   return identity_of_handle(handle);
 }
 
+// Windows has no names such as /dev/stdin through which an output could
+// lead back into the input's own stream.
+bool safe_output_is_input_stream(const char*, FILE*) { return false; }
+
 bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* input, bool in_place) {
   *out = SafeOutput{};
   out->target_fd = -1;
+  out->old_fd = -1;
   out->target_path = util_strdup(path);
   wchar_t* target = widen(path);
   if (input != nullptr && input->known) {
     out->input = *input;
     // The input under another name is converted in place all the same.
-    FileIdentity found = identity_of_path(target);
-    out->check_input =
-        in_place || (found.known && found.device == input->device && found.inode == input->inode);
+    out->check_input = in_place || file_identity_same_file(identity_of_path(target), *input);
   }
   DWORD attributes = GetFileAttributesW(target);
-  carried_attributes = attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes & kCarriedAttributes;
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     // A read-only file is not to be written, as fopen "w" would refuse it:
-    // replacing it by rename would get round that protection.
-    give_reason(out, std::strerror(EACCES));
+    // replacing it would get round that protection.
+    safe_output_reason(out, std::strerror(EACCES));
   } else if (is_existing_non_regular(target)) {
+    out->plan = SafeOutputPlan::direct;
     out->stream = _wfopen(target, L"w");
-    note(out, out->stream != nullptr);
+    safe_output_note(out, out->stream != nullptr);
   } else {
+    out->plan = SafeOutputPlan::rename;
     open_temporary(out);
   }
   util_free(target);
-  if (out->stream == nullptr) {
-    safe_output_release(out);
-    return false;
-  }
-  return true;
-}
-
-bool safe_output_commit(SafeOutput* out) {
-  if (out->failed) give_reason(out, std::strerror(out->error));
-  bool ok =
-      !out->failed && note(out, std::fflush(out->stream) == 0 && std::ferror(out->stream) == 0);
-  if (out->temp_path == nullptr) {
-    ok = note(out, std::fclose(out->stream) == 0) && ok;
-    safe_output_release(out);
-    return ok;
-  }
-  ok = ok && note(out, _commit(_fileno(out->stream)) == 0);
-  ok = note(out, std::fclose(out->stream) == 0) && ok;
-  out->stream = nullptr;
-  pending_stream = nullptr;
-  if (ok && carried_attributes != 0) {
-    ok = SetFileAttributesW(pending_temp, carried_attributes) != 0;
-    if (!ok) give_system_reason(out);
-  }
-  if (ok) {
-    wchar_t* target = widen(out->target_path);
-    ok = input_unchanged(out, target);
-    if (ok) {
-      ok = MoveFileExW(pending_temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-           0;
-      if (!ok) give_system_reason(out);
-    }
-    util_free(target);
-  }
-  if (ok) {
-    clear_pending_temp();
-    safe_output_release(out);
-    return true;
-  }
+  if (out->stream != nullptr) return true;
   safe_output_abandon(out);
   return false;
 }
 
-void safe_output_abandon(SafeOutput* out) {
-  safe_output_close_stream(out);
-  pending_stream = nullptr;
-  if (out->temp_path != nullptr && pending_temp != nullptr) {
-    _wunlink(pending_temp);
-    clear_pending_temp();
+bool system_sync_temp(SafeOutput* out) {
+  return safe_output_note(out, _commit(_fileno(out->stream)) == 0);
+}
+
+// A console program's signals (Ctrl-C) end it through the runtime, not
+// between two of these moves: nothing to hold.
+void system_hold_signals() {}
+void system_release_signals() {}
+
+bool system_output_unchanged(SafeOutput* out) {
+  wchar_t* target = widen(out->target_path);
+  bool same = file_identity_unchanged(out->input, identity_of_path(target));
+  util_free(target);
+  if (!same) safe_output_reason(out, kOutputChanged);
+  return same;
+}
+
+bool system_replace(SafeOutput* out) {
+  watched_stream = nullptr;  // closed by the commit
+  wchar_t* target = widen(out->target_path);
+  bool ok = GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES
+                ? ReplaceFileW(target, watched_temp, nullptr, 0, nullptr, nullptr) != 0
+                : MoveFileExW(watched_temp, target,
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  util_free(target);
+  if (!ok) {
+    give_system_reason(out);
+    return false;
   }
-  safe_output_release(out);
+  unwatch_temp();
+  return true;
+}
+
+bool system_rewrite(SafeOutput* out) {
+  safe_output_reason(out, std::strerror(ENOSYS));  // never chosen here
+  return false;
+}
+
+void system_give_up(SafeOutput*) {
+  watched_stream = nullptr;  // closed by now
+  if (watched_temp != nullptr) _wunlink(watched_temp);
+  unwatch_temp();
 }

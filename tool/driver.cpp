@@ -43,6 +43,14 @@ void convert() {
     report_access_error(run.input_path, std::strerror(errno));
     return;
   }
+  // Written, such an output would feed the converted text back into the
+  // input (and block once a pipe's buffer is full): refused before a read.
+  if (safe_output_is_input_stream(run.output_path, input)) {
+    std::fclose(input);
+    report_access_error(run.output_path,
+                        "it is the stream the input is read from; name an output file");
+    return;
+  }
   // Taken before the first read: any later edit then shows at the output.
   run.input_identity = file_identity_of(input);
   // Fewer, larger reads than the default buffer gives. The runtime would
@@ -70,16 +78,15 @@ void convert() {
     std::printf("this file is already clean\n");
   } else {
     write_config();
-    if (run.directive_count != 0) {
+    // Only a file that was written has directives to check.
+    if (run.status == 0 && run.directive_count != 0) {
       std::printf("please check the preprocessor directives in '%s' for errors\n", run.output_path);
     }
   }
 }
 
-}  // namespace
-
-int run_keyfolder(int argc, char** argv) {
-  std::printf("keyfolder v%s %s %s\n", kVersion, kBuildDate, kCredit);
+// The run after the banner, by the arguments; its exit status.
+int run_arguments(int argc, char** argv) {
   if (argc < 2) {
     std::printf("Usage: %s <arena.conf> [<out.conf>]\n", argc > 0 ? argv[0] : "keyfolder");
     return 2;
@@ -91,6 +98,19 @@ int run_keyfolder(int argc, char** argv) {
   run_begin(argv[1], argc == 3 ? argv[2] : argv[1]);
   convert();
   run_end();
-  std::fflush(stdout);
   return run.status;
+}
+
+}  // namespace
+
+int run_keyfolder(int argc, char** argv) {
+  std::printf("keyfolder v%s %s %s\n", kVersion, kBuildDate, kCredit);
+  int status = run_arguments(argc, argv);
+  // Messages that never reached standard output are a failure the caller
+  // must hear of; a converted file stays as written.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "keyfolder: standard output: %s\n", std::strerror(errno));
+    if (status == 0) status = 1;
+  }
+  return status;
 }

@@ -12,7 +12,7 @@
 #include "support/arena.h"
 #include "support/keytable.h"
 #include "support/ptrlist.h"
-#include "support/safe_output.h"
+#include "support/file_identity.h"
 #include "tool/section_index.h"
 
 constexpr const char* kVersion = "0.1.0";
@@ -23,7 +23,7 @@ struct RunState {
   const char* output_path;      // the file to write: an argument itself; may equal input_path
   FileIdentity input_identity;  // the input as the driver opened it, for the
                                 // output's check that no edit made during the
-                                // run is overwritten (see safe_output.h)
+                                // run is overwritten (see file_identity.h)
   KeyTable* key_table;          // the one key table of the process (owned)
   SectionIndex* sections;       // the sections of key_table's entries, whose
                                 // numbers the entries carry as their group (owned)

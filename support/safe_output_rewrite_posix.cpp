@@ -1,0 +1,142 @@
+// The rewrite in place (safe_output.h, plan rewrite): the new text, synced
+// in the temporary file, is copied into the existing output, which so keeps
+// its owner, group, mode, attributes and every name. While the output holds
+// neither text whole, the temporary file holds the new one and an unnamed
+// backup file the old one; every signal that can be held waits, and nothing
+// from the backup on allocates, so no fatal exit can come either.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/fault_injection.h"
+#include "support/safe_output_posix.h"
+
+namespace {
+
+// Bytes moved per step of a copy.
+constexpr size_t kCopyChunkBytes = size_t{1} << 16;
+
+// The digest of a text: 64-bit FNV-1a, enough to tell the text read at open
+// from one edited since (an edit also shows in the file's identity; this
+// catches one made within the same tick of the file system's clock).
+constexpr uint64_t kDigestBasis = 14695981039346656037ULL;
+constexpr uint64_t kDigestPrime = 1099511628211ULL;
+
+// Copies the whole text of `from`, from its start to its end, over the
+// start of `to` (to nowhere when `to` is -1), giving its digest and size.
+// `pause` marks the copy whose first written bytes a test may stop at.
+// False, with errno set, on a failure.
+bool copy_text(int from, int to, uint64_t* digest, off_t* size, bool pause) {
+  static char chunk[kCopyChunkBytes];
+  uint64_t hash = kDigestBasis;
+  off_t done = 0;
+  for (;;) {
+    ssize_t got = safe_output_injected_failure() ? -1 : pread(from, chunk, sizeof chunk, done);
+    if (got < 0) return false;
+    if (got == 0) break;
+    for (ssize_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(chunk[i])) * kDigestPrime;
+    for (ssize_t put = 0; to >= 0 && put < got;) {
+      ssize_t written = safe_output_injected_failure()
+                            ? -1
+                            : pwrite(to, chunk + put, static_cast<size_t>(got - put), done + put);
+      if (written < 0) return false;
+      put += written;
+      if (pause && done == 0) fault_pause("first-bytes");
+    }
+    done += got;
+  }
+  *digest = hash;
+  *size = done;
+  return true;
+}
+
+// Writes the whole text of `from` into `to`, cut to its length and synced.
+bool replace_text(int from, int to, bool pause) {
+  uint64_t digest = 0;
+  off_t size = 0;
+  return copy_text(from, to, &digest, &size, pause) && !safe_output_injected_failure() &&
+         ftruncate(to, size) == 0 && !safe_output_injected_failure() && fsync(to) == 0;
+}
+
+// Whether the output is still the file the plan opened and, where it is the
+// input, unchanged since it was opened, with the text read at open (old
+// text of digest `digest`). If not, the reason says so.
+bool output_still_as_read(SafeOutput* out, uint64_t digest) {
+  struct stat named {};
+  struct stat open {};
+  bool same = lstat(out->target_path, &named) == 0 && fstat(out->target_fd, &open) == 0 &&
+              named.st_dev == open.st_dev && named.st_ino == open.st_ino &&
+              (!out->check_input || (digest == out->old_digest &&
+                                     file_identity_unchanged(out->input, identity_of(open))));
+  if (!same) safe_output_reason(out, kOutputChanged);
+  return same;
+}
+
+}  // namespace
+
+bool rewrite_prepare(SafeOutput* out, const struct stat& info) {
+  out->old_fd = open(out->target_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat seen {};
+  off_t size = 0;
+  if (out->old_fd < 0 || fstat(out->old_fd, &seen) != 0 ||
+      !copy_text(out->old_fd, -1, &out->old_digest, &size, false)) {
+    // No way back: refused before anything is touched.
+    char reason[kSafeOutputReasonBytes];
+    std::snprintf(reason, sizeof reason, "%s (its old text, needed to rewrite it in place, "
+                  "cannot be read)", std::strerror(errno));
+    safe_output_reason(out, reason);
+    return false;
+  }
+  struct stat now {};
+  bool same = seen.st_dev == info.st_dev && seen.st_ino == info.st_ino &&
+              fstat(out->old_fd, &now) == 0 &&
+              (!out->check_input || file_identity_unchanged(out->input, identity_of(now)));
+  if (!same) safe_output_reason(out, kOutputChanged);
+  return same;
+}
+
+bool system_rewrite(SafeOutput* out) {
+  char dir[PATH_MAX];
+  directory_of(out->temp_path, dir);
+  constexpr char kBackupName[] = "/.keyfolder-old.XXXXXX";
+  char backup_name[PATH_MAX + sizeof kBackupName];
+  std::snprintf(backup_name, sizeof backup_name, "%s%s", dir, kBackupName);
+  system_hold_signals();
+  // The way back first: the old text as it is now, in a file that has no
+  // name from the start, so nothing can leave it behind.
+  int backup = safe_output_injected_failure() ? -1 : mkostemp(backup_name, O_CLOEXEC);
+  if (backup >= 0) unlink(backup_name);
+  uint64_t digest = 0;
+  off_t old_size = 0;
+  bool ready = safe_output_note(out, backup >= 0 &&
+                                         copy_text(out->old_fd, backup, &digest, &old_size, false)) &&
+               output_still_as_read(out, digest);
+  bool written = ready && safe_output_note(out, replace_text(fileno(out->stream), out->target_fd, true));
+  bool restored = written || !ready || replace_text(backup, out->target_fd, false);
+  if (backup >= 0) close(backup);
+  close(out->target_fd);
+  close(out->old_fd);
+  out->target_fd = -1;
+  out->old_fd = -1;
+  if (written) {
+    unlink(out->temp_path);
+    temp_unwatch();
+  } else if (!restored) {
+    size_t used = std::strlen(out->reason);
+    std::snprintf(out->reason + used, sizeof out->reason - used, "; the new text is kept in '%s'",
+                  out->temp_path);
+    temp_unwatch();
+    // A deadly signal that came meanwhile ends the process as soon as the
+    // signals are let through, before the caller could say where the new
+    // text is: say it here first.
+    if (temp_deadly_signal_pending()) {
+      std::fprintf(stderr, "keyfolder: %s: %s\n", out->target_path, out->reason);
+    }
+  }
+  system_release_signals();
+  return written;
+}

@@ -1,0 +1,184 @@
+// The temporary file and its signal guard.
+//
+// States: no temporary file (nothing watched); watched (it exists, or is
+// about to, and may be given up: a fatal exit or a deadly signal removes
+// it); and unwatched again once it was renamed, removed, or must stay. The
+// handlers read one atomic pointer, so each state is whole at every
+// instant a signal may come.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/alloc.h"
+#include "support/safe_output_posix.h"
+
+namespace {
+
+// Bytes of the output's name kept in the temporary file's name: with the
+// leading dot and the ".XXXXXX" it stays within a 255-byte file name.
+constexpr size_t kTempNameBaseBytes = 200;
+
+// The temporary file a fatal exit or a deadly signal must remove; null
+// while none is watched. Shared with the signal handler, so an atomic that
+// needs no lock.
+std::atomic<const char*> watched_temp{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free,
+              "the signal handler must read the path without a lock");
+
+// Each signal's action before the temporary file was watched, and whether
+// ours replaced it.
+struct sigaction saved_actions[NSIG];
+bool guarded[NSIG];
+
+// The mask before system_hold_signals.
+sigset_t mask_before_hold;
+
+// Whether the default action of `signal_number` ends the process: all but
+// those that stop, continue or are ignored by default (and KILL and STOP,
+// which no handler can take).
+bool ends_process(int signal_number) {
+  switch (signal_number) {
+    case SIGKILL: case SIGSTOP: case SIGTSTP: case SIGTTIN: case SIGTTOU:
+    case SIGCONT: case SIGCHLD: case SIGURG: case SIGWINCH:
+      return false;
+    default:
+      return true;
+  }
+}
+
+void remove_watched_temp() {
+  const char* path = watched_temp.exchange(nullptr);
+  if (path != nullptr) unlink(path);
+}
+
+// Removes the temporary file, then lets the signal end the process as it
+// would have: the handler was installed with SA_RESETHAND, so the default
+// action is back, and the raised signal arrives once the handler returns.
+// Only async-signal-safe calls here.
+void remove_temp_on_signal(int signal_number) {
+  const char* path = watched_temp.load();
+  if (path != nullptr) unlink(path);
+  raise(signal_number);
+}
+
+// From here on a fatal exit or a deadly signal removes `path`. A signal the
+// process ignores stays ignored.
+void watch(const char* path) {
+  watched_temp = path;
+  util_set_fatal_cleanup(remove_watched_temp);
+  struct sigaction action {};
+  action.sa_handler = remove_temp_on_signal;
+  sigfillset(&action.sa_mask);
+  action.sa_flags = static_cast<int>(SA_RESETHAND);  // an unsigned constant on glibc
+  for (int s = 1; s < NSIG; ++s) {
+    guarded[s] = ends_process(s) && sigaction(s, nullptr, &saved_actions[s]) == 0 &&
+                 saved_actions[s].sa_handler != SIG_IGN && sigaction(s, &action, nullptr) == 0;
+  }
+}
+
+}  // namespace
+
+void temp_unwatch() {
+  for (int s = 1; s < NSIG; ++s) {
+    if (guarded[s]) sigaction(s, &saved_actions[s], nullptr);
+    guarded[s] = false;
+  }
+  watched_temp = nullptr;
+  util_set_fatal_cleanup(nullptr);
+}
+
+bool temp_deadly_signal_pending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  for (int s = 1; s < NSIG; ++s) {
+    if (ends_process(s) && sigismember(&pending, s) == 1) return true;
+  }
+  return false;
+}
+
+void system_hold_signals() {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &mask_before_hold);
+}
+
+void system_release_signals() { sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr); }
+
+void directory_of(const char* path, char dir[PATH_MAX]) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::snprintf(dir, PATH_MAX, ".");
+  } else {
+    int length = slash == path ? 1 : static_cast<int>(slash - path);
+    std::snprintf(dir, PATH_MAX, "%.*s", length, path);
+  }
+}
+
+int temp_create(SafeOutput* out, const char* dir, const char* name) {
+  const char* base = std::strrchr(name, '/');
+  base = base == nullptr ? name : base + 1;
+  // The name only needs to be unique, which mkstemp sees to: an output name
+  // near the 255-byte limit is cut so that its temporary name still fits.
+  size_t room = std::strlen(dir) + kTempNameBaseBytes + sizeof "/..XXXXXX";
+  out->temp_path = static_cast<char*>(util_alloc(static_cast<int32_t>(room)));
+  std::snprintf(out->temp_path, room, "%s/.%.*s.XXXXXX", dir, static_cast<int>(kTempNameBaseBytes),
+                base);
+  // Watched before it exists: a signal during mkstemp then finds at worst a
+  // name not yet taken, and none after it finds a file left unwatched.
+  watch(out->temp_path);
+  int fd = safe_output_injected_failure() ? -1 : mkostemp(out->temp_path, O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    temp_unwatch();
+    util_free(out->temp_path);
+    out->temp_path = nullptr;
+    errno = error;
+  }
+  return fd;
+}
+
+void temp_discard(SafeOutput* out) {
+  if (out->temp_path != nullptr && watched_temp == out->temp_path) {
+    unlink(out->temp_path);
+    temp_unwatch();
+  }
+  util_free(out->temp_path);
+  out->temp_path = nullptr;
+}
+
+bool system_sync_temp(SafeOutput* out) {
+  return safe_output_note(out, !safe_output_injected_failure() && fsync(fileno(out->stream)) == 0);
+}
+
+bool system_replace(SafeOutput* out) {
+  if (!safe_output_note(out, !safe_output_injected_failure() &&
+                                 std::rename(out->temp_path, out->target_path) == 0)) {
+    return false;
+  }
+  temp_unwatch();
+  // The rename survives a crash once its folder is synced. Some file systems
+  // refuse to sync a folder; the rename has happened by then, so that is no
+  // failure.
+  char dir[PATH_MAX];
+  directory_of(out->target_path, dir);
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  return true;
+}
+
+void system_give_up(SafeOutput* out) {
+  if (out->target_fd >= 0) close(out->target_fd);
+  if (out->old_fd >= 0) close(out->old_fd);
+  out->target_fd = -1;
+  out->old_fd = -1;
+  temp_discard(out);
+}
