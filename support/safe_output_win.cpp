@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/alloc.h"
@@ -185,8 +186,11 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
   *out = SafeOutput{};
   out->target_fd = -1;
   out->old_fd = -1;
-  out->target_path = util_strdup(path);
-  wchar_t* target = widen(path);
+  // The full path: wine's ReplaceFileW, for one, takes no relative one.
+  char* full = _fullpath(nullptr, path, 0);
+  out->target_path = util_strdup(full != nullptr ? full : path);
+  std::free(full);  // the runtime's own allocation
+  wchar_t* target = widen(out->target_path);
   if (input != nullptr && input->known) {
     out->input = *input;
     // The input under another name is converted in place all the same.
@@ -231,10 +235,15 @@ bool system_output_unchanged(SafeOutput* out) {
 bool system_replace(SafeOutput* out) {
   watched_stream = nullptr;  // closed by the commit
   wchar_t* target = widen(out->target_path);
-  bool ok = GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES
-                ? ReplaceFileW(target, watched_temp, nullptr, 0, nullptr, nullptr) != 0
-                : MoveFileExW(watched_temp, target,
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  DWORD attributes = GetFileAttributesW(target);
+  // ReplaceFileW keeps the old file's attributes itself; wine's does not,
+  // so hidden and system are given to the new text first as well.
+  DWORD carried = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  bool ok = attributes == INVALID_FILE_ATTRIBUTES
+                ? MoveFileExW(watched_temp, target,
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
+                : (carried == 0 || SetFileAttributesW(watched_temp, carried) != 0) &&
+                      ReplaceFileW(target, watched_temp, nullptr, 0, nullptr, nullptr) != 0;
   util_free(target);
   if (!ok) {
     give_system_reason(out);

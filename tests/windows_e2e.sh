@@ -5,8 +5,9 @@
 # out with CR LF line ends, CR LF input reads like LF input, a Ctrl-Z byte
 # ends the input, the runtime expands wildcards, and the output is replaced
 # through the Windows calls (devices written directly, read-only refused,
-# an input changed during the run not overwritten), each access error with
-# its reason on standard error.
+# hidden kept, an input changed during the run not overwritten, a failed
+# replacement leaving the old file whole), each access error with its
+# reason on standard error.
 # Wine runs headless in a private prefix that is removed afterwards.
 set -euo pipefail
 
@@ -238,39 +239,64 @@ expect_run device 0 "$worked_out$(warning NUL)"$'\n'
 cmp -s "$dir/arena.conf" "$input" || fail "device: input changed"
 chmod a-w "$dir/arena.conf"
 run arena.conf
-expect_run read_only 1 $'error accessing \'arena.conf\'\n'"$(warning arena.conf)"$'\n'
+expect_run read_only 1 $'error accessing \'arena.conf\'\n'
 expect_err "keyfolder: arena.conf: Permission denied" read_only
 cmp -s "$dir/arena.conf" "$input" || fail "read_only: file changed"
 expect_no_leftovers read_only
 
+# held_run OUTPUT ACTION ARGS...: runs the program with ARGS on files of
+# thousands of sections, held mid-write by a pipe nobody reads (one progress
+# line each) until the temporary file for OUTPUT exists; then runs ACTION,
+# lets the run finish and leaves its output in $work/out.
+held_run() {
+  local output=$1 action=$2 held
+  shift 2
+  rm -f "$work/progress"
+  mkfifo "$work/progress"
+  set +e
+  (cd "$dir" && exec "$wine" "$exe" "$@" </dev/null >"$work/progress" 2>"$work/err") &
+  held=$!
+  exec 3<"$work/progress"
+  for _ in $(seq 300); do
+    [ -z "$(find "$dir" -name ".$output.*")" ] || break
+    sleep 0.1
+  done
+  $action
+  tr -d '\r' <&3 >"$work/out"
+  exec 3<&-
+  wait "$held"
+  status=$?
+  set -e
+}
+many_sections() { awk 'BEGIN { for (i = 0; i < 6000; i++) print "Section" i ":key=value" }'; }
+
 # --- A line appended while the file is converted in place is not lost: the
-# run is held mid-write by a pipe nobody reads (thousands of progress
-# lines) until the line is in, and must then refuse to replace the file.
+# run must refuse to replace the file.
 new_case changed
-awk 'BEGIN { for (i = 0; i < 6000; i++) print "Section" i ":key=value" }' >"$dir/arena.conf"
+many_sections >"$dir/arena.conf"
 cp "$dir/arena.conf" "$work/changed.expected"
 echo "Misc:Late=1" >>"$work/changed.expected"
-mkfifo "$work/progress"
-set +e
-(cd "$dir" && exec "$wine" "$exe" arena.conf </dev/null >"$work/progress" 2>"$work/err") &
-held=$!
-exec 3<"$work/progress"
-for _ in $(seq 300); do
-  [ -z "$(find "$dir" -name '.arena.conf.*')" ] || break
-  sleep 0.1
-done
-echo "Misc:Late=1" >>"$dir/arena.conf"
-tr -d '\r' <&3 >"$work/out"
-exec 3<&-
-wait "$held"
-status=$?
-set -e
+append_line() { echo "Misc:Late=1" >>"$dir/arena.conf"; }
+held_run arena.conf append_line arena.conf
 [ "$status" -eq 1 ] || fail "changed: status $status, expected 1"
 [ "$(tail -n 1 "$work/out")" = "error accessing 'arena.conf'" ] ||
   fail "changed: last line $(tail -n 1 "$work/out")"
 expect_err "keyfolder: arena.conf: changed while it was being converted" changed
 cmp -s "$dir/arena.conf" "$work/changed.expected" || fail "changed: the appended line was lost"
 expect_no_leftovers changed
+
+# --- A replacement that fails (the output made read-only during the run,
+# which ReplaceFileW refuses) leaves the old file whole and nothing beside it.
+new_case failed_replace
+many_sections >"$dir/in.conf"
+echo "old text" >"$dir/out.conf"
+make_read_only() { chmod a-w "$dir/out.conf"; }
+held_run out.conf make_read_only in.conf out.conf
+[ "$status" -eq 1 ] || fail "failed_replace: status $status, expected 1"
+[ "$(tail -n 1 "$work/out")" = "error accessing 'out.conf'" ] ||
+  fail "failed_replace: last line $(tail -n 1 "$work/out")"
+[ "$(cat "$dir/out.conf")" = "old text" ] || fail "failed_replace: the old file changed"
+[ "$(ls -A "$dir")" = $'in.conf\nout.conf' ] || fail "failed_replace: left $(ls -A "$dir")"
 
 echo "windows_e2e: done in $(($(date +%s) - start)) s"
 if [ "$failures" -ne 0 ]; then
