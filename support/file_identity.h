@@ -1,9 +1,7 @@
-// Which file a stream reads, and the state it was in: taken when the input
-// is opened, and looked at again just before the output replaces it, so that
-// an edit made during the run (to the text, or to the file's mode, owner or
-// access lists) is never overwritten. Each system reads it its own way
-// (POSIX: fstat; Windows: the file's handle information); the comparisons
-// are the same everywhere.
+// Which file a stream reads, and its state: taken when the input is opened
+// and looked at again before the output replaces it, so that an edit made
+// during the run (to the text, mode, owner or access lists) is never
+// overwritten. Each system reads it its own way; the comparisons are shared.
 #pragma once
 
 #include <cstdint>

@@ -30,8 +30,6 @@ void safe_output_release(SafeOutput* out) {
   out->target_path = nullptr;
   out->temp_path = nullptr;
   out->stream = nullptr;
-  out->target_fd = -1;
-  out->old_fd = -1;
 }
 
 void safe_output_write(SafeOutput* out, const char* data, size_t length) {
@@ -49,10 +47,8 @@ void safe_output_puts(SafeOutput* out, const char* text) {
 
 namespace {
 
-// rename plan, after the sync: the stream closed (Windows cannot replace an
-// open file), then the check and the replacement with no signal between
-// them, so that none can strike between the two or leave the temporary
-// file's name watched after the rename.
+// rename plan, after the sync: the stream closed (Windows replaces no open
+// file), then the check and the replacement with no signal between them.
 bool commit_by_rename(SafeOutput* out) {
   bool ok = safe_output_note(out, std::fclose(out->stream) == 0 && !safe_output_injected_failure());
   out->stream = nullptr;

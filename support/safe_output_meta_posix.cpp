@@ -1,5 +1,4 @@
-// A file's identity, and what a replacement must carry over from the file
-// it replaces: owner, group, mode and extended attributes.
+// A file's identity, and what a replacement must carry over from it.
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -7,13 +6,12 @@
 #include <cstring>
 
 #include "support/alloc.h"
-#include "support/safe_output_posix.h"
+#include "support/safe_output_system.h"
 
 namespace {
 
 // The names of the extended attributes of `fd`, each terminated, in a heap
-// block of `*length` bytes (none where the file system keeps none). False
-// when they cannot be listed.
+// block of `*length` bytes (none where the file system keeps none).
 bool attribute_names(int fd, char** names, ssize_t* length) {
   *length = 0;
   *names = nullptr;
@@ -31,9 +29,8 @@ bool has_name(const char* names, ssize_t length, const char* name) {
   return false;
 }
 
-// Gives `to` exactly the extended attributes of `from`. Access control lists
-// are such attributes (system.posix_acl_access and _default), so they come
-// along; those `to` got on its own (from its folder's default list) go.
+// Gives `to` exactly the extended attributes of `from`, access lists among
+// them; those `to` got on its own (from its folder's default list) go.
 bool copy_attributes(int from, int to) {
   char* names = nullptr;
   ssize_t length = 0;
@@ -62,14 +59,15 @@ bool copy_attributes(int from, int to) {
 }  // namespace
 
 FileIdentity identity_of(const struct stat& info) {
+  auto wide = [](auto number) { return static_cast<int64_t>(number); };
   return FileIdentity{S_ISREG(info.st_mode),
-                      static_cast<uint64_t>(info.st_dev),
-                      static_cast<uint64_t>(info.st_ino),
-                      static_cast<int64_t>(info.st_size),
-                      static_cast<int64_t>(info.st_mtim.tv_sec),
-                      static_cast<int64_t>(info.st_mtim.tv_nsec),
-                      static_cast<int64_t>(info.st_ctim.tv_sec),
-                      static_cast<int64_t>(info.st_ctim.tv_nsec)};
+                      info.st_dev,
+                      info.st_ino,
+                      wide(info.st_size),
+                      wide(info.st_mtim.tv_sec),
+                      wide(info.st_mtim.tv_nsec),
+                      wide(info.st_ctim.tv_sec),
+                      wide(info.st_ctim.tv_nsec)};
 }
 
 FileIdentity file_identity_of(FILE* stream) {
@@ -79,9 +77,8 @@ FileIdentity file_identity_of(FILE* stream) {
 }
 
 bool carry_identity(int temp, int target, const struct stat& info) {
-  // The owner first: only a privileged caller may give it, and a change of
-  // owner would clear set-id bits given before it. The mode last, since an
-  // access list's mask is the mode's group bits.
+  // The owner first, as a change of owner clears set-id bits; the mode last,
+  // as an access list's mask is the mode's group bits.
   bool ok = fchown(temp, info.st_uid, info.st_gid) == 0 && copy_attributes(target, temp) &&
             fchmod(temp, info.st_mode & 07777) == 0;
   struct stat now {};
@@ -91,8 +88,8 @@ bool carry_identity(int temp, int target, const struct stat& info) {
 
 bool system_output_unchanged(SafeOutput* out) {
   struct stat info {};
-  bool same = lstat(out->target_path, &info) == 0 &&
-              file_identity_unchanged(out->input, identity_of(info));
+  bool same =
+      lstat(out->target_path, &info) == 0 && file_identity_unchanged(out->input, identity_of(info));
   if (!same) safe_output_reason(out, kOutputChanged);
   return same;
 }

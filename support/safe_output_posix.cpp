@@ -7,26 +7,27 @@
 #include <cstring>
 
 #include "support/alloc.h"
-#include "support/safe_output_posix.h"
+#include "support/safe_output_system.h"
 
 namespace {
 
 // Symbolic links followed before giving up, as the kernel's own limit.
 constexpr int kMaxLinkHops = 40;
 
-// Where a temporary file goes when the output's folder refuses one and
-// TMPDIR names no other place.
+// Descriptors looked through for a socket named as an output.
+constexpr int kMostDescriptors = 1 << 16;
+
+// A temporary file's folder where the output's refuses one and TMPDIR is
+// not set to an absolute path.
 constexpr const char* kSystemTempDir = "/tmp";
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The kernel's strictest rule for sticky world-writable folders (such as
-// /tmp), applied whatever the system setting: there a link, a regular file
-// or a FIFO at `path` (status `info`) is used only when its owner is the
-// caller or the folder's owner, so that no other user can plant one where
-// the caller writes.
+// The kernel's strictest rule for sticky world-writable folders (as /tmp),
+// whatever the system setting: a link, file or FIFO (status `info`) at
+// `path` there is used only when the caller or the folder's owner owns it.
 bool may_use(const char* path, const struct stat& info) {
   char dir[PATH_MAX];
   directory_of(path, dir);
@@ -40,58 +41,31 @@ bool may_use(const char* path, const struct stat& info) {
 // the link's folder), or null with errno set.
 char* link_target(const char* link) {
   char target[PATH_MAX];
-  ssize_t length = readlink(link, target, sizeof target);
+  ssize_t length = readlink(link, target, sizeof target - 1);
   if (length < 0) return nullptr;
-  if (static_cast<size_t>(length) == sizeof target) {
-    errno = ENAMETOOLONG;
-    return nullptr;
-  }
   target[length] = '\0';
-  char dir[PATH_MAX];
-  directory_of(link, dir);
-  size_t room = std::strlen(dir) + static_cast<size_t>(length) + 2;
-  char* next = static_cast<char*>(util_alloc(static_cast<int32_t>(room)));
-  std::snprintf(next, room, "%s%s%s", target[0] == '/' ? "" : dir, target[0] == '/' ? "" : "/",
-                target);
-  return next;
+  char next[2 * PATH_MAX];
+  directory_of(link, next);
+  std::snprintf(next + std::strlen(next), PATH_MAX + 1, "/%s", target);
+  return util_strdup(target[0] == '/' ? target : next);
 }
 
-// A copy of the descriptor behind `path` when that is a socket of this
-// process reached as /proc/self/fd/N or /dev/fd/N (as /dev/stdout may
-// lead): such a name cannot be opened again. Else -1.
+// A copy of this process's descriptor of the socket at `path` (as
+// /dev/stdout may name one), which cannot be opened again; or -1.
 int duplicate_socket(const char* path) {
-  static const char* const kPrefixes[] = {"/proc/self/fd/", "/dev/fd/"};
-  char current[PATH_MAX];
-  std::snprintf(current, sizeof current, "%s", path);
-  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    for (const char* prefix : kPrefixes) {
-      size_t length = std::strlen(prefix);
-      const char* digits = current + length;
-      if (std::strncmp(current, prefix, length) == 0 && digits[0] != '\0' &&
-          digits[std::strspn(digits, "0123456789")] == '\0') {
-        int number = static_cast<int>(std::strtol(digits, nullptr, 10));
-        struct stat named {};
-        struct stat held {};
-        bool socket = stat(path, &named) == 0 && fstat(number, &held) == 0 &&
-                      S_ISSOCK(held.st_mode) && same_file(named, held);
-        return socket ? fcntl(number, F_DUPFD_CLOEXEC, 0) : -1;
-      }
-    }
-    char target[PATH_MAX];
-    ssize_t length = readlink(current, target, sizeof target - 1);
-    if (length <= 0 || target[0] != '/') return -1;
-    target[length] = '\0';
-    std::memcpy(current, target, static_cast<size_t>(length) + 1);
+  struct stat named {};
+  if (stat(path, &named) != 0 || !S_ISSOCK(named.st_mode)) return -1;
+  for (int fd = 0; fd < kMostDescriptors; ++fd) {
+    struct stat held {};
+    if (fstat(fd, &held) == 0 && same_file(named, held)) return fcntl(fd, F_DUPFD_CLOEXEC, 0);
   }
   return -1;
 }
 
-// Opens `path` for writing, not truncated, as a plain open would: the kernel
-// follows the links and judges. A path that leads to no file yet gives -1
-// with `*create` set to the heap path where the new file belongs: the path
-// itself, or where its links lead, each followed only as may_use allows.
-// A FIFO is opened without waiting for a reader until may_use has judged it.
-// Otherwise -1 means failure, with errno set.
+// Opens `path` for writing, not truncated, as a plain open would (a FIFO
+// waits for a reader only once may_use allows it). A path to no file yet
+// gives -1 and `*create`, the heap path where it belongs, its links each
+// followed as may_use allows. Otherwise -1 is a failure, errno set.
 int open_output(const char* path, char** create) {
   *create = nullptr;
   char* current = util_strdup(path);
@@ -140,28 +114,14 @@ int open_output(const char* path, char** create) {
   return -1;
 }
 
-// Heap path that names the file open as `fd` (status `info`): the kernel's
-// record of the name it opened, or where /proc is missing, realpath. Null
-// when that name no longer leads to this very file.
-char* real_path_of(int fd, const char* opened, const struct stat& info) {
-  char link[32];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+// Heap path of `opened` with its links resolved, or null when it no longer
+// leads to the file of status `info` (or to any, as a pipe's name).
+char* real_path_of(const char* opened, const struct stat& info) {
   char name[PATH_MAX];
-  ssize_t length = readlink(link, name, sizeof name - 1);
-  if (length > 0 && name[0] == '/') {
-    name[length] = '\0';
-  } else if (realpath(opened, name) == nullptr) {
-    return nullptr;
-  }
   struct stat named {};
-  if (lstat(name, &named) != 0 || !same_file(named, info)) return nullptr;
-  return util_strdup(name);
-}
-
-mode_t creation_mode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return static_cast<mode_t>(0666) & ~mask;
+  bool same =
+      realpath(opened, name) != nullptr && lstat(name, &named) == 0 && same_file(named, info);
+  return same ? util_strdup(name) : nullptr;
 }
 
 // The stream over `fd`, or false with `fd` closed.
@@ -172,9 +132,9 @@ bool attach_stream(SafeOutput* out, int fd) {
   return false;
 }
 
-// The plan for an existing regular output open as `fd` (status `info`),
-// and its temporary file. rename where a temporary file beside it can carry
-// all it has; rewrite otherwise, with a private temporary file.
+// The plan and temporary file for an existing regular output open as `fd`
+// (status `info`): rename where a temporary file beside it can carry all
+// it has; rewrite otherwise.
 bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
   char dir[PATH_MAX];
   directory_of(out->target_path, dir);
@@ -196,8 +156,7 @@ bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
     if (system_dir == nullptr || system_dir[0] != '/') system_dir = kSystemTempDir;
     temp = temp_create(out, system_dir, out->target_path);
   }
-  return safe_output_note(out, temp >= 0) && attach_stream(out, temp) &&
-         rewrite_prepare(out, info);
+  return safe_output_note(out, temp >= 0) && attach_stream(out, temp) && rewrite_prepare(out, info);
 }
 
 }  // namespace
@@ -205,8 +164,8 @@ bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
 bool safe_output_is_input_stream(const char* path, FILE* input) {
   struct stat named {};
   struct stat held {};
-  return stat(path, &named) == 0 && fstat(fileno(input), &held) == 0 &&
-         !S_ISREG(held.st_mode) && same_file(named, held);
+  return stat(path, &named) == 0 && fstat(fileno(input), &held) == 0 && !S_ISREG(held.st_mode) &&
+         same_file(named, held);
 }
 
 bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* input, bool in_place) {
@@ -223,16 +182,16 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
     char dir[PATH_MAX];
     directory_of(create, dir);
     fd = temp_create(out, dir, create);
-    if (safe_output_note(out, fd >= 0 && fchmod(fd, creation_mode()) == 0)) {
+    mode_t mask = umask(0);  // the mode a plain create gives: 0666 less the umask
+    umask(mask);
+    if (safe_output_note(out, fd >= 0 && fchmod(fd, 0666 & ~mask) == 0)) {
       if (attach_stream(out, fd)) return true;
       fd = -1;
     }
   } else if (safe_output_note(out, fd >= 0 && fstat(fd, &info) == 0)) {
-    // Regular files and named FIFOs are what may be planted in a shared
-    // folder; a pipe has no name to look up.
+    // Files and named FIFOs may be planted; a pipe has no name to look up.
     bool regular = S_ISREG(info.st_mode);
-    out->target_path =
-        regular || S_ISFIFO(info.st_mode) ? real_path_of(fd, path, info) : nullptr;
+    out->target_path = regular || S_ISFIFO(info.st_mode) ? real_path_of(path, info) : nullptr;
     if (regular && out->target_path == nullptr) {
       safe_output_reason(out, kOutputChanged);
     } else if (out->target_path != nullptr && !may_use(out->target_path, info)) {
@@ -244,8 +203,8 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
       fd = -1;
     } else {
       // The input under another name is converted in place all the same.
-      out->check_input = file_identity_same_file(out->input, identity_of(info)) ||
-                         (in_place && out->input.known);
+      out->check_input =
+          file_identity_same_file(out->input, identity_of(info)) || (in_place && out->input.known);
       if (choose_plan(out, fd, info)) return true;
       fd = -1;  // the plan holds it now
     }

@@ -1,9 +1,7 @@
-// The rewrite in place (safe_output.h, plan rewrite): the new text, synced
-// in the temporary file, is copied into the existing output, which so keeps
-// its owner, group, mode, attributes and every name. While the output holds
+// The rewrite in place (safe_output.h, plan rewrite). While the output holds
 // neither text whole, the temporary file holds the new one and an unnamed
 // backup file the old one; every signal that can be held waits, and nothing
-// from the backup on allocates, so no fatal exit can come either.
+// allocates, so no fatal exit can come either.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,24 +11,21 @@
 #include <cstring>
 
 #include "support/fault_injection.h"
-#include "support/safe_output_posix.h"
+#include "support/safe_output_system.h"
 
 namespace {
 
 // Bytes moved per step of a copy.
 constexpr size_t kCopyChunkBytes = size_t{1} << 16;
 
-// The digest of a text: 64-bit FNV-1a, enough to tell the text read at open
-// from one edited since (an edit also shows in the file's identity; this
-// catches one made within the same tick of the file system's clock).
+// A text's digest (64-bit FNV-1a): tells apart texts that an edit within
+// one tick of the file system's clock leaves with the same identity.
 constexpr uint64_t kDigestBasis = 14695981039346656037ULL;
 constexpr uint64_t kDigestPrime = 1099511628211ULL;
 
-// Copies the whole text of `from`, from its start to its end, over the
-// start of `to` (to nowhere when `to` is -1), giving its digest and size.
-// `pause` marks the copy whose first written bytes a test may stop at.
-// False, with errno set, on a failure.
-bool copy_text(int from, int to, uint64_t* digest, off_t* size, bool pause) {
+// Copies the whole text of `from` over the start of `to` (nowhere when
+// `to` is -1), giving its digest and size. False, errno set, on a failure.
+bool copy_text(int from, int to, uint64_t* digest, off_t* size) {
   static char chunk[kCopyChunkBytes];
   uint64_t hash = kDigestBasis;
   off_t done = 0;
@@ -38,14 +33,14 @@ bool copy_text(int from, int to, uint64_t* digest, off_t* size, bool pause) {
     ssize_t got = safe_output_injected_failure() ? -1 : pread(from, chunk, sizeof chunk, done);
     if (got < 0) return false;
     if (got == 0) break;
-    for (ssize_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(chunk[i])) * kDigestPrime;
+    for (ssize_t i = 0; i < got; ++i)
+      hash = (hash ^ static_cast<unsigned char>(chunk[i])) * kDigestPrime;
     for (ssize_t put = 0; to >= 0 && put < got;) {
       ssize_t written = safe_output_injected_failure()
                             ? -1
                             : pwrite(to, chunk + put, static_cast<size_t>(got - put), done + put);
       if (written < 0) return false;
       put += written;
-      if (pause && done == 0) fault_pause("first-bytes");
     }
     done += got;
   }
@@ -55,16 +50,15 @@ bool copy_text(int from, int to, uint64_t* digest, off_t* size, bool pause) {
 }
 
 // Writes the whole text of `from` into `to`, cut to its length and synced.
-bool replace_text(int from, int to, bool pause) {
+bool replace_text(int from, int to) {
   uint64_t digest = 0;
   off_t size = 0;
-  return copy_text(from, to, &digest, &size, pause) && !safe_output_injected_failure() &&
+  return copy_text(from, to, &digest, &size) && !safe_output_injected_failure() &&
          ftruncate(to, size) == 0 && !safe_output_injected_failure() && fsync(to) == 0;
 }
 
-// Whether the output is still the file the plan opened and, where it is the
-// input, unchanged since it was opened, with the text read at open (old
-// text of digest `digest`). If not, the reason says so.
+// Whether the output is still the file opened and, where it is the input,
+// unchanged with the text read at open (`digest`); if not, the reason says so.
 bool output_still_as_read(SafeOutput* out, uint64_t digest) {
   struct stat named {};
   struct stat open {};
@@ -83,20 +77,21 @@ bool rewrite_prepare(SafeOutput* out, const struct stat& info) {
   struct stat seen {};
   off_t size = 0;
   if (out->old_fd < 0 || fstat(out->old_fd, &seen) != 0 ||
-      !copy_text(out->old_fd, -1, &out->old_digest, &size, false)) {
+      !copy_text(out->old_fd, -1, &out->old_digest, &size)) {
     // No way back: refused before anything is touched.
     char reason[kSafeOutputReasonBytes];
-    std::snprintf(reason, sizeof reason, "%s (its old text, needed to rewrite it in place, "
-                  "cannot be read)", std::strerror(errno));
+    std::snprintf(reason, sizeof reason,
+                  "%s (its old text, needed to rewrite it in place, "
+                  "cannot be read)",
+                  std::strerror(errno));
     safe_output_reason(out, reason);
     return false;
   }
-  struct stat now {};
-  bool same = seen.st_dev == info.st_dev && seen.st_ino == info.st_ino &&
-              fstat(out->old_fd, &now) == 0 &&
-              (!out->check_input || file_identity_unchanged(out->input, identity_of(now)));
-  if (!same) safe_output_reason(out, kOutputChanged);
-  return same;
+  if (seen.st_dev == info.st_dev && seen.st_ino == info.st_ino) {
+    return output_still_as_read(out, out->old_digest);
+  }
+  safe_output_reason(out, kOutputChanged);
+  return false;
 }
 
 bool system_rewrite(SafeOutput* out) {
@@ -106,17 +101,18 @@ bool system_rewrite(SafeOutput* out) {
   char backup_name[PATH_MAX + sizeof kBackupName];
   std::snprintf(backup_name, sizeof backup_name, "%s%s", dir, kBackupName);
   system_hold_signals();
-  // The way back first: the old text as it is now, in a file that has no
-  // name from the start, so nothing can leave it behind.
+  // The way back first: the old text as it is now, in a file unnamed as
+  // soon as it is made, so nothing can leave it behind.
   int backup = safe_output_injected_failure() ? -1 : mkostemp(backup_name, O_CLOEXEC);
   if (backup >= 0) unlink(backup_name);
   uint64_t digest = 0;
   off_t old_size = 0;
-  bool ready = safe_output_note(out, backup >= 0 &&
-                                         copy_text(out->old_fd, backup, &digest, &old_size, false)) &&
-               output_still_as_read(out, digest);
-  bool written = ready && safe_output_note(out, replace_text(fileno(out->stream), out->target_fd, true));
-  bool restored = written || !ready || replace_text(backup, out->target_fd, false);
+  bool ready =
+      safe_output_note(out, backup >= 0 && copy_text(out->old_fd, backup, &digest, &old_size)) &&
+      output_still_as_read(out, digest);
+  if (ready) fault_pause("first-bytes");  // the moment the output's text turns new
+  bool written = ready && safe_output_note(out, replace_text(fileno(out->stream), out->target_fd));
+  bool restored = written || !ready || replace_text(backup, out->target_fd);
   if (backup >= 0) close(backup);
   close(out->target_fd);
   close(out->old_fd);
@@ -130,9 +126,8 @@ bool system_rewrite(SafeOutput* out) {
     std::snprintf(out->reason + used, sizeof out->reason - used, "; the new text is kept in '%s'",
                   out->temp_path);
     temp_unwatch();
-    // A deadly signal that came meanwhile ends the process as soon as the
-    // signals are let through, before the caller could say where the new
-    // text is: say it here first.
+    // A deadly signal that came meanwhile ends the process once let
+    // through, before the caller could say where the new text is.
     if (temp_deadly_signal_pending()) {
       std::fprintf(stderr, "keyfolder: %s: %s\n", out->target_path, out->reason);
     }

@@ -1,54 +1,83 @@
-// The seam between the safe output's shared half (safe_output.cpp: writing,
-// the commit's order, giving up) and each system's own half (POSIX:
-// safe_output_*_posix.cpp; Windows: safe_output_win.cpp). Only those files
-// include it.
+// The seam between the safe output's shared half (safe_output.cpp) and each
+// system's: safe_output_win.cpp, or on POSIX safe_output_posix.cpp (opening
+// the output, the plan), _temp_posix (temporary file, signal guard),
+// _meta_posix (identity, attributes), _rewrite_posix. Only they include it.
 #pragma once
+
+#include <sys/stat.h>
+
+#include <climits>
 
 #include "support/safe_output.h"
 
-// The reason given when the output is no longer the file that was read, or
-// was changed since.
+// The reason when the output is no longer the file read, or was changed.
 constexpr const char* kOutputChanged = "changed while it was being converted";
 
-// Sets the reason (a failure's first word is kept: later ones are effects).
+// Sets the reason; the first failure's is kept, later ones are its effects.
 void safe_output_reason(SafeOutput* out, const char* text);
 
 // Returns `done`; a step that failed leaves errno's text as the reason.
 bool safe_output_note(SafeOutput* out, bool done);
 
-// A failure point of the test build (fault_injection.h): true when this one
-// is chosen to fail, with errno set as for an I/O error.
+// A failure point of the test build (fault_injection.h); errno as for EIO.
 bool safe_output_injected_failure();
 
-// Closes the stream and lets go of the paths `out` holds; it then holds
-// nothing.
+// Closes the stream and lets go of the paths (the descriptors are closed).
 void safe_output_release(SafeOutput* out);
 
-// --- Provided by each system ---------------------------------------------
+// --- Each system's own ----------------------------------------------------
 
-// Commits the temporary file's text to the disk (the stream is flushed).
+// Commits the flushed temporary file's text to the disk.
 bool system_sync_temp(SafeOutput* out);
 
-// Holds, then lets through again, every signal that can be held, so that
-// none ends the process between a check and the move it allows.
+// Holds every signal that can be held, then lets them through again.
 void system_hold_signals();
 void system_release_signals();
 
-// Where the output is the input (`check_input`): whether target_path still
-// names it, unchanged since it was opened. The reason says so if not.
+// Where the output is the input: whether target_path still names it,
+// unchanged; if not, the reason says so.
 bool system_output_unchanged(SafeOutput* out);
 
 // rename plan, signals held: puts the closed temporary file in the output's
-// place, durably. The temporary file is then no longer watched.
+// place, durably, and stops watching it.
 bool system_replace(SafeOutput* out);
 
-// rewrite plan: the whole commit after the sync (see safe_output.h), which
-// closes the output's descriptors either way. On failure the temporary file
-// is still watched (and so removed by the give-up) unless the reason names
-// it as kept.
+// rewrite plan: the commit after the sync (safe_output.h); closes the
+// output's descriptors. On failure the temporary file is still watched (so
+// the give-up removes it) unless the reason names it as kept.
 bool system_rewrite(SafeOutput* out);
 
-// Closes the descriptors `out` holds (the stream is closed by now) and
-// removes the temporary file if it is still watched (watched: it can be
-// given up), then stops watching it.
+// Closes the descriptors and removes the temporary file if still watched.
 void system_give_up(SafeOutput* out);
+
+#ifndef _WIN32
+// --- Shared between the POSIX files ---------------------------------------
+
+// The folder part of `path` ("." when it has none), cut to PATH_MAX.
+void directory_of(const char* path, char dir[PATH_MAX]);
+
+// Creates a temporary file, 0600, in `dir`, named ".NAME.XXXXXX" after
+// `name`, and watches it. Its descriptor, `out->temp_path` set; or -1,
+// errno set, nothing made and every signal's action as before.
+int temp_create(SafeOutput* out, const char* dir, const char* name);
+
+// Removes the temporary file if still watched, unwatches, forgets its path.
+void temp_discard(SafeOutput* out);
+
+// Stops watching the temporary file (renamed, removed, or to be kept).
+void temp_unwatch();
+
+// Whether a signal is waiting that will end the process once let through.
+bool temp_deadly_signal_pending();
+
+FileIdentity identity_of(const struct stat& info);
+
+// Gives `temp` exactly the owner, group, mode and extended attributes of
+// the output `target` (status `info`); false when any could not be given.
+bool carry_identity(int temp, int target, const struct stat& info);
+
+// rewrite plan, at open: opens the output (status `info`) as `out->old_fd`
+// and reads its old text for `out->old_digest`. False, with the reason,
+// when it cannot be read, or (where it is the input) has changed.
+bool rewrite_prepare(SafeOutput* out, const struct stat& info);
+#endif

@@ -1,10 +1,7 @@
-// The temporary file and its signal guard.
-//
-// States: no temporary file (nothing watched); watched (it exists, or is
-// about to, and may be given up: a fatal exit or a deadly signal removes
-// it); and unwatched again once it was renamed, removed, or must stay. The
-// handlers read one atomic pointer, so each state is whole at every
-// instant a signal may come.
+// The temporary file and its signal guard. Its states: none; watched (it
+// may be given up: a fatal exit or a deadly signal removes it); unwatched
+// once renamed, removed or to be kept. The handler reads one atomic
+// pointer, so each state is whole at every instant a signal may come.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,40 +12,32 @@
 #include <cstring>
 
 #include "support/alloc.h"
-#include "support/safe_output_posix.h"
+#include "support/safe_output_system.h"
 
 namespace {
 
-// Bytes of the output's name kept in the temporary file's name: with the
-// leading dot and the ".XXXXXX" it stays within a 255-byte file name.
+// Bytes of the output's name kept in the temporary file's name, which so
+// stays within a 255-byte file name.
 constexpr size_t kTempNameBaseBytes = 200;
 
-// The temporary file a fatal exit or a deadly signal must remove; null
-// while none is watched. Shared with the signal handler, so an atomic that
-// needs no lock.
+// The watched temporary file, or null; read by the signal handler, so an
+// atomic that needs no lock.
 std::atomic<const char*> watched_temp{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free,
               "the signal handler must read the path without a lock");
 
-// Each signal's action before the temporary file was watched, and whether
-// ours replaced it.
+// Each signal's action before the watch, and whether ours replaced it.
 struct sigaction saved_actions[NSIG];
 bool guarded[NSIG];
 
 // The mask before system_hold_signals.
 sigset_t mask_before_hold;
 
-// Whether the default action of `signal_number` ends the process: all but
-// those that stop, continue or are ignored by default (and KILL and STOP,
+// Whether the default action of signal `s` ends the process (KILL aside,
 // which no handler can take).
-bool ends_process(int signal_number) {
-  switch (signal_number) {
-    case SIGKILL: case SIGSTOP: case SIGTSTP: case SIGTTIN: case SIGTTOU:
-    case SIGCONT: case SIGCHLD: case SIGURG: case SIGWINCH:
-      return false;
-    default:
-      return true;
-  }
+bool ends_process(int s) {
+  return s != SIGKILL && s != SIGSTOP && s != SIGTSTP && s != SIGTTIN && s != SIGTTOU &&
+         s != SIGCONT && s != SIGCHLD && s != SIGURG && s != SIGWINCH;
 }
 
 void remove_watched_temp() {
@@ -57,17 +46,16 @@ void remove_watched_temp() {
 }
 
 // Removes the temporary file, then lets the signal end the process as it
-// would have: the handler was installed with SA_RESETHAND, so the default
-// action is back, and the raised signal arrives once the handler returns.
-// Only async-signal-safe calls here.
+// would have: SA_RESETHAND put the default action back, and the raised
+// signal arrives once the handler returns. Async-signal-safe calls only.
 void remove_temp_on_signal(int signal_number) {
   const char* path = watched_temp.load();
   if (path != nullptr) unlink(path);
   raise(signal_number);
 }
 
-// From here on a fatal exit or a deadly signal removes `path`. A signal the
-// process ignores stays ignored.
+// From here a fatal exit or a deadly signal removes `path`; an ignored
+// signal stays ignored.
 void watch(const char* path) {
   watched_temp = path;
   util_set_fatal_cleanup(remove_watched_temp);
@@ -112,25 +100,18 @@ void system_release_signals() { sigprocmask(SIG_SETMASK, &mask_before_hold, null
 
 void directory_of(const char* path, char dir[PATH_MAX]) {
   const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    std::snprintf(dir, PATH_MAX, ".");
-  } else {
-    int length = slash == path ? 1 : static_cast<int>(slash - path);
-    std::snprintf(dir, PATH_MAX, "%.*s", length, path);
-  }
+  int length = slash == nullptr ? 0 : slash == path ? 1 : static_cast<int>(slash - path);
+  std::snprintf(dir, PATH_MAX, "%.*s", length > 0 ? length : 1, length > 0 ? path : ".");
 }
 
 int temp_create(SafeOutput* out, const char* dir, const char* name) {
   const char* base = std::strrchr(name, '/');
   base = base == nullptr ? name : base + 1;
-  // The name only needs to be unique, which mkstemp sees to: an output name
-  // near the 255-byte limit is cut so that its temporary name still fits.
   size_t room = std::strlen(dir) + kTempNameBaseBytes + sizeof "/..XXXXXX";
   out->temp_path = static_cast<char*>(util_alloc(static_cast<int32_t>(room)));
   std::snprintf(out->temp_path, room, "%s/.%.*s.XXXXXX", dir, static_cast<int>(kTempNameBaseBytes),
                 base);
-  // Watched before it exists: a signal during mkstemp then finds at worst a
-  // name not yet taken, and none after it finds a file left unwatched.
+  // Watched before it exists: no signal after mkostemp finds it unwatched.
   watch(out->temp_path);
   int fd = safe_output_injected_failure() ? -1 : mkostemp(out->temp_path, O_CLOEXEC);
   if (fd < 0) {
@@ -162,9 +143,8 @@ bool system_replace(SafeOutput* out) {
     return false;
   }
   temp_unwatch();
-  // The rename survives a crash once its folder is synced. Some file systems
-  // refuse to sync a folder; the rename has happened by then, so that is no
-  // failure.
+  // The rename survives a crash once its folder is synced; a file system
+  // that refuses to sync a folder fails nothing, the rename being done.
   char dir[PATH_MAX];
   directory_of(out->target_path, dir);
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -178,7 +158,5 @@ bool system_replace(SafeOutput* out) {
 void system_give_up(SafeOutput* out) {
   if (out->target_fd >= 0) close(out->target_fd);
   if (out->old_fd >= 0) close(out->old_fd);
-  out->target_fd = -1;
-  out->old_fd = -1;
   temp_discard(out);
 }

@@ -1,13 +1,6 @@
-// The Windows half of the safe output (the build picks this file instead of
-// the POSIX ones there): plans direct and rename only. The text goes to a
-// new temporary file beside the output, opened in text mode so that every
-// line feed is written as CR LF; after the flush and _commit (the Windows
-// fsync), ReplaceFileW puts it in place of an existing output, keeping that
-// file's security descriptor, attributes and alternate streams, and
-// MoveFileExW (written through) moves it to a new output's name.
-//
-// Paths arrive in the runtime's narrow (ANSI code page) form, the form fopen
-// takes them in; they are widened for the calls that want UTF-16.
+// The Windows half of the safe output (plans direct and rename; see
+// safe_output.h). Paths arrive in the runtime's narrow (ANSI code page)
+// form, as fopen takes them, and are widened for the UTF-16 calls.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -23,19 +16,17 @@
 
 namespace {
 
-// Names tried for the temporary file before giving up; another process
-// would have to hold that many of them at once to make the open fail.
+// Names tried for the temporary file before giving up.
 constexpr int kTempNameAttempts = 100;
 
-// Longest decimal text of the two numbers in a temporary name, with the dot
-// and hyphen between them: ".4294967295-99".
-constexpr size_t kTempSuffixChars = 16;
+// Bytes a temporary name adds to the output's at most: ".." and
+// "4294967295-99" (process id and attempt) with room to spare.
+constexpr size_t kTempNameExtraBytes = 24;
 
-// The temporary file a fatal exit must remove, widened when it was created
-// so that the clean-up needs no memory; null while none is watched. Owned
-// here.
+// The watched temporary file (null: none), widened when made so that the
+// clean-up needs no memory, and its stream, which must be closed before
+// Windows deletes the file. Owned here.
 wchar_t* watched_temp = nullptr;
-// Its stream: Windows refuses to delete a file that is still open.
 FILE* watched_stream = nullptr;
 
 // A file time counts 100-nanosecond ticks.
@@ -47,18 +38,12 @@ void give_system_reason(SafeOutput* out) {
   char text[kSafeOutputReasonBytes];
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 GetLastError(), 0, text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = '\0';
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+    text[--length] = '\0';
   safe_output_reason(out, length == 0 ? std::strerror(EIO) : text);
 }
 
-void split_ticks(LARGE_INTEGER time, int64_t* seconds, int64_t* nanoseconds) {
-  auto ticks = static_cast<uint64_t>(time.QuadPart);
-  *seconds = static_cast<int64_t>(ticks / kTicksPerSecond);
-  *nanoseconds = static_cast<int64_t>((ticks % kTicksPerSecond) * kNanosecondsPerTick);
-}
-
-// The identity of the file open as `handle`; not known for anything but a
-// plain disk file.
+// The identity of the file open as `handle` (known for plain disk files).
 FileIdentity identity_of_handle(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
   FILE_BASIC_INFO times{};
@@ -67,25 +52,27 @@ FileIdentity identity_of_handle(HANDLE handle) {
       GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times) == 0) {
     return FileIdentity{};
   }
-  FileIdentity identity{true, info.dwVolumeSerialNumber,
-                        (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-                        static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
-                                             info.nFileSizeLow),
-                        0, 0, 0, 0};
-  split_ticks(times.LastWriteTime, &identity.mtime_seconds, &identity.mtime_nanoseconds);
-  split_ticks(times.ChangeTime, &identity.ctime_seconds, &identity.ctime_nanoseconds);
+  auto join = [](DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; };
+  auto write = static_cast<uint64_t>(times.LastWriteTime.QuadPart);
+  auto change = static_cast<uint64_t>(times.ChangeTime.QuadPart);
+  FileIdentity identity{};
+  identity.known = true;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.inode = join(info.nFileIndexHigh, info.nFileIndexLow);
+  identity.size = static_cast<int64_t>(join(info.nFileSizeHigh, info.nFileSizeLow));
+  identity.mtime_seconds = static_cast<int64_t>(write / kTicksPerSecond);
+  identity.mtime_nanoseconds = static_cast<int64_t>(write % kTicksPerSecond * kNanosecondsPerTick);
+  identity.ctime_seconds = static_cast<int64_t>(change / kTicksPerSecond);
+  identity.ctime_nanoseconds = static_cast<int64_t>(change % kTicksPerSecond * kNanosecondsPerTick);
   return identity;
 }
 
-// Opens `path` for its metadata only (INVALID_HANDLE_VALUE when none).
-HANDLE open_for_metadata(const wchar_t* path) {
-  return CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-// The identity of the file at `path` as it stands now (not known when none).
-FileIdentity identity_of_path(const wchar_t* path) {
-  HANDLE handle = open_for_metadata(path);
+// The identity of the file at `path` now (not known when there is none or
+// it is no plain disk file); `*exists`: whether anything is there.
+FileIdentity identity_of_path(const wchar_t* path, bool* exists = nullptr) {
+  HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (exists != nullptr) *exists = handle != INVALID_HANDLE_VALUE;
   if (handle == INVALID_HANDLE_VALUE) return FileIdentity{};
   FileIdentity identity = identity_of_handle(handle);
   CloseHandle(handle);
@@ -106,8 +93,7 @@ void unwatch_temp() {
   util_set_fatal_cleanup(nullptr);
 }
 
-// Heap UTF-16 copy of `text`, read in the ANSI code page as the runtime's
-// own narrow file functions read it.
+// Heap UTF-16 copy of `text`, read in the ANSI code page as fopen reads it.
 wchar_t* widen(const char* text) {
   int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
   if (units <= 0) units = 1;
@@ -116,56 +102,34 @@ wchar_t* widen(const char* text) {
   return wide;
 }
 
-// True when `path` names something that exists and is not a plain disk file:
-// a directory, or a device such as NUL or CON. Such an output is opened
-// directly, which writes a device and fails for a directory, as on Linux.
-bool is_existing_non_regular(const wchar_t* path) {
-  HANDLE handle = open_for_metadata(path);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  bool plain = GetFileType(handle) == FILE_TYPE_DISK;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (plain && GetFileInformationByHandle(handle, &info) != 0) {
-    plain = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  }
-  CloseHandle(handle);
-  return !plain;
-}
-
-// Creates a new temporary file in the output's folder, named after the
-// output with a leading dot and a process-unique suffix, and opens it as a
-// text stream. False (with nothing left behind) when impossible.
+// Creates, opens as a text stream and watches a temporary file beside the
+// output, named after it with a leading dot and a process-unique suffix.
+// False when impossible (the give-up removes what was made).
 bool open_temporary(SafeOutput* out) {
   const char* path = out->target_path;
   const char* base = path;
   for (const char* p = path; *p != '\0'; ++p) {
     if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
   }
-  size_t dir_length = static_cast<size_t>(base - path);
-  size_t capacity = dir_length + 1 + std::strlen(base) + kTempSuffixChars + 1;
-  char* temp = static_cast<char*>(util_alloc(static_cast<int32_t>(capacity)));
-  unsigned long process = GetCurrentProcessId();
+  size_t capacity = std::strlen(path) + kTempNameExtraBytes;
+  out->temp_path = static_cast<char*>(util_alloc(static_cast<int32_t>(capacity)));
   for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-    std::memcpy(temp, path, dir_length);
-    std::snprintf(temp + dir_length, capacity - dir_length, ".%s.%lu-%d", base, process, attempt);
-    wchar_t* wide = widen(temp);
+    std::snprintf(out->temp_path, capacity, "%.*s.%s.%lu-%d", static_cast<int>(base - path), path,
+                  base, GetCurrentProcessId(), attempt);
+    wchar_t* wide = widen(out->temp_path);
     // _O_EXCL: never reuse a name some other file already has.
     int fd = _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
       util_free(wide);
       if (errno == EEXIST) continue;
-      safe_output_note(out, false);
-      break;
+      return safe_output_note(out, false);
     }
     watched_temp = wide;
     util_set_fatal_cleanup(remove_watched_temp);
-    out->temp_path = temp;
-    out->stream = _fdopen(fd, "w");
-    watched_stream = out->stream;
-    if (safe_output_note(out, out->stream != nullptr)) return true;
-    _close(fd);
-    return false;  // the give-up removes it
+    out->stream = watched_stream = _fdopen(fd, "w");
+    if (out->stream == nullptr) _close(fd);
+    return safe_output_note(out, out->stream != nullptr);
   }
-  util_free(temp);
   safe_output_reason(out, std::strerror(EEXIST));  // every name taken
   return false;
 }
@@ -178,8 +142,7 @@ FileIdentity file_identity_of(FILE* stream) {
   return identity_of_handle(handle);
 }
 
-// Windows has no names such as /dev/stdin through which an output could
-// lead back into the input's own stream.
+// Windows has no names such as /dev/stdin that lead back into the input.
 bool safe_output_is_input_stream(const char*, FILE*) { return false; }
 
 bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* input, bool in_place) {
@@ -191,17 +154,19 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
   out->target_path = util_strdup(full != nullptr ? full : path);
   std::free(full);  // the runtime's own allocation
   wchar_t* target = widen(out->target_path);
+  bool exists = false;
+  FileIdentity found = identity_of_path(target, &exists);
   if (input != nullptr && input->known) {
     out->input = *input;
     // The input under another name is converted in place all the same.
-    out->check_input = in_place || file_identity_same_file(identity_of_path(target), *input);
+    out->check_input = in_place || file_identity_same_file(found, *input);
   }
   DWORD attributes = GetFileAttributesW(target);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    // A read-only file is not to be written, as fopen "w" would refuse it:
-    // replacing it would get round that protection.
+    // Refused, as fopen "w" refuses it: replacing it would get round that.
     safe_output_reason(out, std::strerror(EACCES));
-  } else if (is_existing_non_regular(target)) {
+  } else if (exists && !found.known) {
+    // A folder or a device (NUL, CON): opened as it is, as on Linux.
     out->plan = SafeOutputPlan::direct;
     out->stream = _wfopen(target, L"w");
     safe_output_note(out, out->stream != nullptr);
@@ -219,8 +184,8 @@ bool system_sync_temp(SafeOutput* out) {
   return safe_output_note(out, _commit(_fileno(out->stream)) == 0);
 }
 
-// A console program's signals (Ctrl-C) end it through the runtime, not
-// between two of these moves: nothing to hold.
+// No POSIX signals here (Ctrl-C ends a console program from a thread of
+// its own, which these moves do not hold off).
 void system_hold_signals() {}
 void system_release_signals() {}
 
