@@ -23,7 +23,8 @@
 //           given all the output carries (a new output: the mode a plain
 //           create gives). Anything that cannot be given exactly: it is
 //           removed at once and the plan is rewrite.
-//   write   into the temporary file. A failure or a signal removes it.
+//   write   into the temporary file. A failure, a fatal exit or a signal
+//           whose default action ends the process removes it.
 //   commit  sync it; hold every signal; check the output (where it is the
 //           input: unchanged); rename; let the signals through; sync the
 //           folder. A failure removes the temporary file.
@@ -44,9 +45,6 @@
 //           fails too, or power is lost or the process killed (SIGKILL)
 //           during the copy, the synced new text stays in the temporary
 //           file, which the reason names.
-//
-// A fatal exit, or a signal whose default action ends the process, coming
-// while the temporary file can be given up removes it first.
 //
 // Windows: no rewrite plan. The temporary file is in text mode (LF becomes
 // CR LF); ReplaceFileW replaces an existing output, keeping its security

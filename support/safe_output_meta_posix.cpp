@@ -10,8 +10,8 @@
 
 namespace {
 
-// The names of the extended attributes of `fd`, each terminated, in a heap
-// block of `*length` bytes (none where the file system keeps none).
+// The extended attributes' names of `fd`, each terminated, in a heap block
+// of `*length` bytes (none where the file system keeps none).
 bool attribute_names(int fd, char** names, ssize_t* length) {
   *length = 0;
   *names = nullptr;
@@ -23,9 +23,8 @@ bool attribute_names(int fd, char** names, ssize_t* length) {
 }
 
 bool has_name(const char* names, ssize_t length, const char* name) {
-  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-    if (std::strcmp(names + at, name) == 0) return true;
-  }
+  for (const char* at = names; at < names + length; at += std::strlen(at) + 1)
+    if (std::strcmp(at, name) == 0) return true;
   return false;
 }
 

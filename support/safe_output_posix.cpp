@@ -11,7 +11,7 @@
 
 namespace {
 
-// Symbolic links followed before giving up, as the kernel's own limit.
+// Links followed before giving up, as the kernel's own limit.
 constexpr int kMaxLinkHops = 40;
 
 // Descriptors looked through for a socket named as an output.
@@ -25,9 +25,8 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The kernel's strictest rule for sticky world-writable folders (as /tmp),
-// whatever the system setting: a link, file or FIFO (status `info`) at
-// `path` there is used only when the caller or the folder's owner owns it.
+// The kernel's strictest rule for sticky world-writable folders (as /tmp):
+// a link, file or FIFO there is used only if the caller or its owner owns it.
 bool may_use(const char* path, const struct stat& info) {
   char dir[PATH_MAX];
   directory_of(path, dir);
@@ -62,10 +61,8 @@ int duplicate_socket(const char* path) {
   return -1;
 }
 
-// Opens `path` for writing, not truncated, as a plain open would (a FIFO
-// waits for a reader only once may_use allows it). A path to no file yet
-// gives -1 and `*create`, the heap path where it belongs, its links each
-// followed as may_use allows. Otherwise -1 is a failure, errno set.
+// Opens `path` for writing, not truncated. A path to no file yet gives -1
+// and `*create`, the heap path where it belongs; else -1 is a failure.
 int open_output(const char* path, char** create) {
   *create = nullptr;
   char* current = util_strdup(path);
@@ -133,12 +130,9 @@ bool attach_stream(SafeOutput* out, int fd) {
 }
 
 // The plan and temporary file for an existing regular output open as `fd`
-// (status `info`): rename where a temporary file beside it can carry all
-// it has; rewrite otherwise.
+// (status `info`): rename where the temporary file can carry all it has.
 bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
-  char dir[PATH_MAX];
-  directory_of(out->target_path, dir);
-  int temp = temp_create(out, dir, out->target_path);
+  int temp = temp_create(out, nullptr, out->target_path);
   if (temp >= 0 && info.st_nlink == 1 && carry_identity(temp, fd, info)) {
     out->plan = SafeOutputPlan::rename;
     close(fd);
@@ -150,7 +144,7 @@ bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
     // What it was given so far may open it to others: start again.
     close(temp);
     temp_discard(out);
-    temp = temp_create(out, dir, out->target_path);
+    temp = temp_create(out, nullptr, out->target_path);
   } else if (temp < 0 && (errno == EACCES || errno == EPERM)) {
     const char* system_dir = std::getenv("TMPDIR");
     if (system_dir == nullptr || system_dir[0] != '/') system_dir = kSystemTempDir;
@@ -179,9 +173,7 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
   if (create != nullptr) {  // a new output
     out->plan = SafeOutputPlan::rename;
     out->target_path = create;
-    char dir[PATH_MAX];
-    directory_of(create, dir);
-    fd = temp_create(out, dir, create);
+    fd = temp_create(out, nullptr, create);
     mode_t mask = umask(0);  // the mode a plain create gives: 0666 less the umask
     umask(mask);
     if (safe_output_note(out, fd >= 0 && fchmod(fd, 0666 & ~mask) == 0)) {

@@ -1,7 +1,6 @@
-// The rewrite in place (safe_output.h, plan rewrite). While the output holds
-// neither text whole, the temporary file holds the new one and an unnamed
-// backup file the old one; every signal that can be held waits, and nothing
-// allocates, so no fatal exit can come either.
+// The rewrite in place (safe_output.h). While the output holds neither text
+// whole, the temporary file and an unnamed backup hold them; signals wait,
+// and nothing allocates, so no fatal exit can come.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -126,8 +125,7 @@ bool system_rewrite(SafeOutput* out) {
     std::snprintf(out->reason + used, sizeof out->reason - used, "; the new text is kept in '%s'",
                   out->temp_path);
     temp_unwatch();
-    // A deadly signal that came meanwhile ends the process once let
-    // through, before the caller could say where the new text is.
+    // A deadly signal waiting would end the process before the caller says it.
     if (temp_deadly_signal_pending()) {
       std::fprintf(stderr, "keyfolder: %s: %s\n", out->target_path, out->reason);
     }

@@ -1,7 +1,5 @@
 // The seam between the safe output's shared half (safe_output.cpp) and each
-// system's: safe_output_win.cpp, or on POSIX safe_output_posix.cpp (opening
-// the output, the plan), _temp_posix (temporary file, signal guard),
-// _meta_posix (identity, attributes), _rewrite_posix. Only they include it.
+// system's (safe_output_win.cpp; safe_output_*posix.cpp). Only they include it.
 #pragma once
 
 #include <sys/stat.h>
@@ -25,9 +23,7 @@ bool safe_output_injected_failure();
 // Closes the stream and lets go of the paths (the descriptors are closed).
 void safe_output_release(SafeOutput* out);
 
-// --- Each system's own ----------------------------------------------------
-
-// Commits the flushed temporary file's text to the disk.
+// Each system's own. Commits the flushed temporary file's text to the disk.
 bool system_sync_temp(SafeOutput* out);
 
 // Holds every signal that can be held, then lets them through again.
@@ -51,13 +47,12 @@ bool system_rewrite(SafeOutput* out);
 void system_give_up(SafeOutput* out);
 
 #ifndef _WIN32
-// --- Shared between the POSIX files ---------------------------------------
-
+// Shared by the POSIX files (opening, _temp, _meta, _rewrite).
 // The folder part of `path` ("." when it has none), cut to PATH_MAX.
 void directory_of(const char* path, char dir[PATH_MAX]);
 
-// Creates a temporary file, 0600, in `dir`, named ".NAME.XXXXXX" after
-// `name`, and watches it. Its descriptor, `out->temp_path` set; or -1,
+// Creates a temporary file, 0600, in `dir` (null: beside `name`), named
+// ".NAME.XXXXXX" after `name`, and watches it. Its descriptor, `out->temp_path` set; or -1,
 // errno set, nothing made and every signal's action as before.
 int temp_create(SafeOutput* out, const char* dir, const char* name);
 

@@ -1,7 +1,6 @@
-// The temporary file and its signal guard. Its states: none; watched (it
-// may be given up: a fatal exit or a deadly signal removes it); unwatched
-// once renamed, removed or to be kept. The handler reads one atomic
-// pointer, so each state is whole at every instant a signal may come.
+// The temporary file and its signal guard. A temporary file is watched (a
+// fatal exit or a deadly signal removes it) until renamed, removed or kept;
+// the handler reads one atomic pointer, whole at every instant.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,12 +15,10 @@
 
 namespace {
 
-// Bytes of the output's name kept in the temporary file's name, which so
-// stays within a 255-byte file name.
+// Bytes of the output's name kept in the temporary's, within 255 in all.
 constexpr size_t kTempNameBaseBytes = 200;
 
-// The watched temporary file, or null; read by the signal handler, so an
-// atomic that needs no lock.
+// The watched temporary file or null, read by the handler: lock-free.
 std::atomic<const char*> watched_temp{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free,
               "the signal handler must read the path without a lock");
@@ -33,8 +30,7 @@ bool guarded[NSIG];
 // The mask before system_hold_signals.
 sigset_t mask_before_hold;
 
-// Whether the default action of signal `s` ends the process (KILL aside,
-// which no handler can take).
+// Whether the default action of signal `s` ends the process.
 bool ends_process(int s) {
   return s != SIGKILL && s != SIGSTOP && s != SIGTSTP && s != SIGTTIN && s != SIGTTOU &&
          s != SIGCONT && s != SIGCHLD && s != SIGURG && s != SIGWINCH;
@@ -45,9 +41,8 @@ void remove_watched_temp() {
   if (path != nullptr) unlink(path);
 }
 
-// Removes the temporary file, then lets the signal end the process as it
-// would have: SA_RESETHAND put the default action back, and the raised
-// signal arrives once the handler returns. Async-signal-safe calls only.
+// Removes the temporary file, then ends the process as the signal would
+// have: SA_RESETHAND put the default action back for the raised signal.
 void remove_temp_on_signal(int signal_number) {
   const char* path = watched_temp.load();
   if (path != nullptr) unlink(path);
@@ -82,7 +77,6 @@ void temp_unwatch() {
 
 bool temp_deadly_signal_pending() {
   sigset_t pending;
-  sigemptyset(&pending);
   sigpending(&pending);
   for (int s = 1; s < NSIG; ++s) {
     if (ends_process(s) && sigismember(&pending, s) == 1) return true;
@@ -105,6 +99,9 @@ void directory_of(const char* path, char dir[PATH_MAX]) {
 }
 
 int temp_create(SafeOutput* out, const char* dir, const char* name) {
+  char beside[PATH_MAX];
+  directory_of(name, beside);
+  if (dir == nullptr) dir = beside;
   const char* base = std::strrchr(name, '/');
   base = base == nullptr ? name : base + 1;
   size_t room = std::strlen(dir) + kTempNameBaseBytes + sizeof "/..XXXXXX";
@@ -143,8 +140,7 @@ bool system_replace(SafeOutput* out) {
     return false;
   }
   temp_unwatch();
-  // The rename survives a crash once its folder is synced; a file system
-  // that refuses to sync a folder fails nothing, the rename being done.
+  // Synced, the rename survives a crash (where the file system syncs folders).
   char dir[PATH_MAX];
   directory_of(out->target_path, dir);
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

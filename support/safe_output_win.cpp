@@ -1,6 +1,5 @@
-// The Windows half of the safe output (plans direct and rename; see
-// safe_output.h). Paths arrive in the runtime's narrow (ANSI code page)
-// form, as fopen takes them, and are widened for the UTF-16 calls.
+// The Windows half of the safe output. Paths arrive in the runtime's narrow
+// (ANSI code page) form, as fopen takes them, and are widened for UTF-16.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -19,13 +18,11 @@ namespace {
 // Names tried for the temporary file before giving up.
 constexpr int kTempNameAttempts = 100;
 
-// Bytes a temporary name adds to the output's at most: ".." and
-// "4294967295-99" (process id and attempt) with room to spare.
+// Bytes a temporary name adds at most: "..4294967295-99" and room to spare.
 constexpr size_t kTempNameExtraBytes = 24;
 
 // The watched temporary file (null: none), widened when made so that the
-// clean-up needs no memory, and its stream, which must be closed before
-// Windows deletes the file. Owned here.
+// clean-up needs no memory, and its stream, closed before it is deleted.
 wchar_t* watched_temp = nullptr;
 FILE* watched_stream = nullptr;
 
@@ -184,8 +181,7 @@ bool system_sync_temp(SafeOutput* out) {
   return safe_output_note(out, _commit(_fileno(out->stream)) == 0);
 }
 
-// No POSIX signals here (Ctrl-C ends a console program from a thread of
-// its own, which these moves do not hold off).
+// No signals to hold: Ctrl-C ends a console program from a thread of its own.
 void system_hold_signals() {}
 void system_release_signals() {}
 
