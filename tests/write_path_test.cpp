@@ -1,0 +1,547 @@
+// The write path under a second user, signals and edits made at the worst
+// moment. Each run is stopped where the moment comes (the test build's
+// KEYFOLDER_PAUSE_AT), acted on, and let go; each case says which plan ran
+// by the file's inode: kept by a rewrite in place, new after a rename.
+// Cases that need root and setpriv skip themselves without them.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/safe_output.h"
+#include "tool_runner.h"
+
+namespace write_path {
+
+// Users and groups no account needs to exist for.
+constexpr uid_t kOwner = 4501;      // owns the output (A)
+constexpr uid_t kWriter = 4502;     // may write it and converts it (B)
+constexpr uid_t kBystander = 4503;  // may read nothing of it (C)
+constexpr gid_t kFolderGroup = 4504;
+constexpr gid_t kFileGroup = 4505;
+constexpr const char kSetpriv[] = "/usr/bin/setpriv";
+
+const char kInput[] = "; shared\n#define X 1\nMisc:A=1\n";
+const char kConverted[] = "; shared\n\n#define X 1\n\n[Misc]\nA = 1\n";
+
+bool can_switch_users() { return geteuid() == 0 && access(kSetpriv, X_OK) == 0; }
+
+// The command line that runs `argv` as `user` (in its own group), or as is.
+std::vector<std::string> as_user(uid_t user, std::vector<std::string> argv) {
+  if (user == 0) return argv;
+  std::vector<std::string> command{kSetpriv, "--reuid=" + std::to_string(user),
+                                   "--regid=" + std::to_string(user), "--clear-groups"};
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+}
+
+struct stat status_of(const std::string& path) {
+  struct stat info {};
+  lstat(path.c_str(), &info);
+  return info;
+}
+
+// A run of the test build of the program, started in `dir` with standard
+// input `in` and standard output `out` (-1: pipes of its own), stopped at
+// `moment` unless that is empty.
+class ToolRun {
+ public:
+  ToolRun(const ToolDir& dir, const std::vector<std::string>& args, const std::string& moment,
+          uid_t user = 0, std::vector<std::string> environment = {}, int in = -1, int out = -1) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return;
+    std::vector<std::string> command{KEYFOLDER_FAULTY_BINARY};
+    command.insert(command.end(), args.begin(), args.end());
+    command = as_user(user, command);
+    if (!moment.empty()) environment.push_back("KEYFOLDER_PAUSE_AT=" + moment);
+    child_ = fork();
+    if (child_ == 0) {
+      dup2(in >= 0 ? in : open("/dev/null", O_RDONLY), 0);
+      dup2(out >= 0 ? out : out_pipe[1], 1);
+      dup2(err_pipe[1], 2);
+      if (chdir(dir.path().c_str()) != 0) _exit(125);
+      for (const std::string& setting : environment) putenv(strdup(setting.c_str()));
+      std::vector<char*> argv;
+      for (std::string& word : command) argv.push_back(word.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(126);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    out_ = out_pipe[0];
+    err_ = err_pipe[0];
+  }
+
+  // Waits until the run stops at its moment; false if it ended instead.
+  bool stopped() {
+    int status = 0;
+    return waitpid(child_, &status, WUNTRACED) == child_ && WIFSTOPPED(status);
+  }
+
+  // Sends `signal_number`, which waits while the run is stopped.
+  void send(int signal_number) const { kill(child_, signal_number); }
+
+  // Lets the run go on to its end: what it printed and its status (128 +
+  // the signal that ended it).
+  ToolResult finish() {
+    kill(child_, SIGCONT);
+    ToolResult result{drain(out_), drain(err_), -1};
+    int status = 0;
+    waitpid(child_, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+  }
+
+ private:
+  static std::string drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return text;
+  }
+
+  pid_t child_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+};
+
+// The names in `dir` but the given ones: what a run left behind.
+std::vector<std::string> leftovers(const ToolDir& dir, const std::vector<std::string>& expected) {
+  std::vector<std::string> left;
+  for (const std::string& name : dir.listing()) {
+    if (std::find(expected.begin(), expected.end(), name) == expected.end()) left.push_back(name);
+  }
+  return left;
+}
+
+// The names in the folder `path` that begin with `prefix`.
+std::vector<std::string> names_starting(const std::string& path, const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+    if (std::string(entry->d_name).rfind(prefix, 0) == 0) names.push_back(entry->d_name);
+  }
+  if (dir != nullptr) closedir(dir);
+  return names;
+}
+
+std::string text_of(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+// Case 1: the temporary file of a user who may write the output but cannot
+// give it its owner stays private (0600, the writer's, no access list), so
+// a third user who cannot read the output cannot read the new text either;
+// the output is rewritten in place and keeps owner, group, mode and list.
+TEST(WritePath, TemporaryFileStaysPrivateWhereTheOwnerCannotBeGiven) {
+  if (!can_switch_users()) GTEST_SKIP() << "needs root and " << kSetpriv;
+  ToolDir dir;
+  dir.write("out.conf", kInput);
+  ASSERT_EQ(chown(dir.file("out.conf").c_str(), kOwner, kFileGroup), 0);
+  ASSERT_EQ(chmod(dir.file("out.conf").c_str(), 0640), 0);
+  ToolResult acl = run_binary("/usr/bin/setfacl", dir,
+                              {"-m", "u:" + std::to_string(kWriter) + ":rw", "out.conf"}, {});
+  if (acl.status != 0) GTEST_SKIP() << "setfacl (package acl) failed: " << acl.err;
+  ASSERT_EQ(chown(dir.path().c_str(), 0, kFolderGroup), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 02777), 0);  // set-group-id: new files get its group
+  const std::string acl_before = run_binary("/usr/bin/getfacl", dir, {"-n", "out.conf"}, {}).out;
+  const ino_t inode = status_of(dir.file("out.conf")).st_ino;
+
+  ToolRun held(dir, {"out.conf"}, "commit", kWriter);
+  ASSERT_TRUE(held.stopped());
+  const std::vector<std::string> temps = names_starting(dir.path(), ".out.conf.");
+  ASSERT_EQ(temps.size(), 1u);
+  const std::string temp = temps[0];
+  struct stat info = status_of(dir.file(temp));
+  EXPECT_EQ(info.st_uid, kWriter);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_LT(getxattr(dir.file(temp).c_str(), "system.posix_acl_access", nullptr, 0), 0);
+  ToolResult peek = run_binary(
+      kSetpriv, dir,
+      {"--reuid=" + std::to_string(kBystander), "--regid=" + std::to_string(kFolderGroup),
+       "--groups=" + std::to_string(kFolderGroup), "/bin/cat", temp},
+      {});
+  EXPECT_NE(peek.status, 0) << "the bystander read the new text: " << peek.out;
+  ToolResult result = held.finish();
+
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(after_first_line(dir.read("out.conf")), kConverted);
+  info = status_of(dir.file("out.conf"));
+  EXPECT_EQ(info.st_ino, inode) << "not rewritten in place";
+  EXPECT_EQ(info.st_uid, kOwner);
+  EXPECT_EQ(info.st_gid, kFileGroup);
+  EXPECT_EQ(run_binary("/usr/bin/getfacl", dir, {"-n", "out.conf"}, {}).out, acl_before);
+  EXPECT_EQ(leftovers(dir, {"out.conf"}), std::vector<std::string>{});
+}
+
+// Cases 2 and 4: whatever changes the output once its new text is complete
+// (an append, a change of mode, owner or access list) is not undone: the
+// run ends with "changed while it was being converted", by either plan.
+TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
+  struct Edit {
+    const char* what;
+    std::vector<std::string> command;  // run in the folder on "a.conf"
+  };
+  const Edit edits[] = {
+      {"append", {"/bin/sh", "-c", "echo Misc:Late=1 >>a.conf"}},
+      {"chmod", {"/bin/chmod", "600", "a.conf"}},
+      {"chown", {"/bin/chown", std::to_string(kOwner), "a.conf"}},
+      {"setfacl", {"/usr/bin/setfacl", "-m", "u:" + std::to_string(kWriter) + ":r", "a.conf"}},
+  };
+  for (bool linked : {true, false}) {
+    for (const Edit& edit : edits) {
+      SCOPED_TRACE(std::string(edit.what) + (linked ? ", rewrite in place" : ", rename"));
+      if (edit.what == std::string("chown") && geteuid() != 0) continue;
+      ToolDir dir;
+      dir.write("a.conf", kInput);
+      if (linked) {
+        ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("b.conf").c_str()), 0);
+      }
+      ToolRun held(dir, {"a.conf"}, "commit");
+      ASSERT_TRUE(held.stopped());
+      std::vector<std::string> args(edit.command.begin() + 1, edit.command.end());
+      ASSERT_EQ(run_binary(edit.command[0], dir, args, {}).status, 0);
+      const std::string edited = dir.read("a.conf");
+      const struct stat before = status_of(dir.file("a.conf"));
+      ToolResult result = held.finish();
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.err, "keyfolder: a.conf: changed while it was being converted\n");
+      EXPECT_EQ(dir.read("a.conf"), edited);
+      struct stat after = status_of(dir.file("a.conf"));
+      EXPECT_EQ(after.st_mode, before.st_mode);
+      EXPECT_EQ(after.st_uid, before.st_uid);
+      EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+      EXPECT_EQ(leftovers(dir, {"a.conf", "b.conf"}), std::vector<std::string>{});
+    }
+  }
+}
+
+// Case 3: a signal whose default action ends the process, sent as the
+// output's text turns new, waits until the rewrite is whole; sent while the
+// temporary file is written, it removes that file. Either way the process
+// ends by the signal and the output holds one whole text.
+TEST(WritePath, DeadlySignalsLeaveOneWholeTextAndNoTemporaryFile) {
+  const int signals[] = {SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGRTMIN, SIGTERM};
+  for (const char* moment : {"first-bytes", "commit"}) {
+    for (int signal_number : signals) {
+      SCOPED_TRACE(std::string(moment) + ", signal " + std::to_string(signal_number));
+      ToolDir dir;
+      dir.write("a.conf", kInput);
+      ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("b.conf").c_str()), 0);
+      ToolRun held(dir, {"a.conf"}, moment);
+      ASSERT_TRUE(held.stopped());
+      held.send(signal_number);
+      ToolResult result = held.finish();
+      EXPECT_EQ(result.status, 128 + signal_number);
+      const std::string text = dir.read("a.conf");
+      if (moment == std::string("commit")) {
+        EXPECT_EQ(text, kInput);
+      } else {
+        EXPECT_EQ(after_first_line(text), kConverted);
+      }
+      EXPECT_EQ(dir.read("b.conf"), text);
+      EXPECT_EQ(leftovers(dir, {"a.conf", "b.conf"}), std::vector<std::string>{});
+    }
+  }
+}
+
+// Case 5: a rewrite in place needs the old text to put back on failure; an
+// output the caller may write but not read, whose folder takes no
+// temporary file (so it would be rewritten from TMPDIR), is refused before
+// it is touched.
+TEST(WritePath, RewriteWithoutAWayBackIsRefused) {
+  if (!can_switch_users()) GTEST_SKIP() << "needs root and " << kSetpriv;
+  ToolDir dir;
+  ToolDir temp;
+  dir.write("in.conf", kInput);
+  dir.write("out.conf", "old\n");
+  ASSERT_EQ(chown(dir.file("out.conf").c_str(), kWriter, kWriter), 0);
+  ASSERT_EQ(chmod(dir.file("out.conf").c_str(), 0200), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);  // root's: no temporary file beside it
+  ASSERT_EQ(chown(temp.path().c_str(), kWriter, kWriter), 0);
+  ToolResult result =
+      ToolRun(dir, {"in.conf", "out.conf"}, "", kWriter, {"TMPDIR=" + temp.path()}).finish();
+  EXPECT_EQ(result.status, 1) << result.out;
+  EXPECT_EQ(result.err,
+            "keyfolder: out.conf: Permission denied (its old text, needed to rewrite it in "
+            "place, cannot be read)\n");
+  EXPECT_EQ(dir.read("out.conf"), "old\n");
+  EXPECT_TRUE(temp.listing().empty());
+}
+
+// Case 6: an output that is the input's own pipe is refused before a byte
+// is read, whatever the input's size (a run that wrote into its input used
+// to hang past the pipe's 64 KiB).
+TEST(WritePath, OutputThatIsTheInputsOwnStreamIsRefused) {
+  std::string input;
+  while (input.size() < (size_t{1} << 17))
+    input += "Misc:Key" + std::to_string(input.size()) + "=1\n";
+  for (const std::string& name : {std::string("/dev/stdin"), std::string("/proc/self/fd/0")}) {
+    ToolDir dir;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::thread producer([&] {
+      signal(SIGPIPE, SIG_IGN);
+      for (size_t done = 0; done < input.size();) {
+        ssize_t n = write(ends[1], input.data() + done, input.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      close(ends[1]);
+    });
+    ToolResult result = ToolRun(dir, {name}, "", 0, {}, ends[0]).finish();
+    close(ends[0]);
+    producer.join();
+    EXPECT_EQ(result.status, 1) << name;
+    EXPECT_EQ(after_first_line(result.out), "error accessing '" + name + "'\n");
+    EXPECT_EQ(result.err, "keyfolder: " + name +
+                              ": it is the stream the input is read from; name an output file\n");
+  }
+}
+
+// Cases 7 and 9: the directive warning follows only a written file; a
+// standard output that cannot be written fails the run, which still writes
+// its file.
+TEST(WritePath, MessagesSayOnlyWhatHappened) {
+  ToolDir dir;
+  dir.write("a.conf", kInput);
+  ToolResult missing = run_tool(dir, {"a.conf", "none/out.conf"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out.substr(missing.out.find("error")), "error accessing 'none/out.conf'\n");
+
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  ToolResult result = ToolRun(dir, {"a.conf", "b.conf"}, "", 0, {}, -1, full).finish();
+  close(full);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "keyfolder: standard output: No space left on device\n");
+  EXPECT_EQ(after_first_line(dir.read("b.conf")), kConverted);
+}
+
+// Restores a setting under /proc/sys/fs when it goes out of scope.
+class FsSetting {
+ public:
+  FsSetting(const std::string& name, const std::string& value)
+      : path_("/proc/sys/fs/" + name), old_(text_of(path_)) {
+    std::ofstream(path_) << value;
+  }
+  ~FsSetting() { std::ofstream(path_) << old_; }
+  FsSetting(const FsSetting&) = delete;
+  FsSetting& operator=(const FsSetting&) = delete;
+
+ private:
+  std::string path_;
+  std::string old_;
+};
+
+// Case 8: in a sticky world-writable folder, a file or FIFO another user
+// planted where root writes is refused as the kernel's strictest setting
+// would refuse it, with the system's own protections switched off; the
+// planted file stays its owner's and untouched, the FIFO does not hang the
+// run. Root's own file there is converted.
+TEST(WritePath, FilesPlantedInAStickyFolderAreRefused) {
+  if (!can_switch_users()) GTEST_SKIP() << "needs root and " << kSetpriv;
+  FsSetting regular("protected_regular", "0");
+  FsSetting fifos("protected_fifos", "0");
+  ToolDir dir;
+  ToolDir sticky;
+  ASSERT_EQ(chmod(sticky.path().c_str(), 01777), 0);
+  dir.write("in.conf", kInput);
+  std::ofstream(sticky.file("planted.conf")) << "planted\n";
+  ASSERT_EQ(chown(sticky.file("planted.conf").c_str(), kOwner, kOwner), 0);
+  ASSERT_EQ(chmod(sticky.file("planted.conf").c_str(), 0666), 0);
+  ASSERT_EQ(mkfifo(sticky.file("planted.fifo").c_str(), 0666), 0);
+  ASSERT_EQ(chown(sticky.file("planted.fifo").c_str(), kOwner, kOwner), 0);
+  std::ofstream(sticky.file("own.conf")) << "old\n";
+  for (const char* name : {"planted.conf", "planted.fifo"}) {
+    ToolResult result = run_tool(dir, {"in.conf", sticky.file(name)});
+    EXPECT_EQ(result.status, 1) << name;
+    EXPECT_EQ(result.err, "keyfolder: " + sticky.file(name) + ": Permission denied\n");
+  }
+  EXPECT_EQ(text_of(sticky.file("planted.conf")), "planted\n");
+  EXPECT_EQ(status_of(sticky.file("planted.conf")).st_uid, kOwner);
+  EXPECT_EQ(run_tool(dir, {"in.conf", sticky.file("own.conf")}).status, 0);
+  EXPECT_EQ(after_first_line(text_of(sticky.file("own.conf"))), kConverted);
+}
+
+// The kernel's limit of 40 links, for a chain that leads to a file not yet
+// made (which the tool follows itself): 40 are followed, 41 refused.
+TEST(WritePath, LinkChainToANewFileIsFollowedUpToFortyLinks) {
+  for (int links : {40, 41}) {
+    ToolDir dir;
+    dir.write("in.conf", kInput);
+    for (int i = 1; i <= links; ++i) {
+      std::string target = i == links ? "new.conf" : "link" + std::to_string(i + 1);
+      ASSERT_EQ(symlink(target.c_str(), dir.file("link" + std::to_string(i)).c_str()), 0);
+    }
+    ToolResult result = run_tool(dir, {"in.conf", "link1"});
+    EXPECT_EQ(result.status, links == 40 ? 0 : 1) << links << result.err;
+    EXPECT_EQ(dir.exists("new.conf"), links == 40) << links;
+  }
+}
+
+// Where the output's folder takes no temporary file, the rewrite takes it
+// from TMPDIR, or /tmp when TMPDIR is unset; a TMPDIR that names no folder
+// fails the run with the file untouched. A text of several copy blocks
+// comes over whole, into the same inode.
+TEST(WritePath, RewriteFromTheSystemTemporaryFolder) {
+  if (!can_switch_users()) GTEST_SKIP() << "needs root and " << kSetpriv;
+  std::string input = "; big\n";
+  for (int i = 0; input.size() < 200000; ++i) input += "Misc:Key" + std::to_string(i) + "=v\n";
+  std::string expected;
+  {
+    ToolDir plain;
+    plain.write("a.conf", input);
+    ASSERT_EQ(run_tool(plain, {"a.conf"}).status, 0);
+    expected = after_first_line(plain.read("a.conf"));
+  }
+  ToolDir temp;
+  ASSERT_EQ(chown(temp.path().c_str(), kWriter, kWriter), 0);
+  struct Case {
+    const char* what;
+    std::vector<std::string> environment;
+    bool converts;
+  };
+  const Case cases[] = {{"TMPDIR set", {"TMPDIR=" + temp.path()}, true},
+                        {"TMPDIR unset", {}, true},
+                        {"TMPDIR names nothing", {"TMPDIR=" + temp.file("none")}, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ToolDir dir;
+    dir.write("a.conf", input);
+    ASSERT_EQ(chown(dir.file("a.conf").c_str(), kWriter, kWriter), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);  // root's: no temporary file beside it
+    const ino_t inode = status_of(dir.file("a.conf")).st_ino;
+    const char* saved = std::getenv("TMPDIR");
+    const std::string outer = saved != nullptr ? saved : "";
+    unsetenv("TMPDIR");
+    ToolResult result = ToolRun(dir, {"a.conf"}, "", kWriter, c.environment).finish();
+    if (saved != nullptr) setenv("TMPDIR", outer.c_str(), 1);
+    EXPECT_EQ(result.status, c.converts ? 0 : 1) << result.err;
+    EXPECT_TRUE(c.converts ? after_first_line(dir.read("a.conf")) == expected
+                           : dir.read("a.conf") == input);
+    EXPECT_EQ(status_of(dir.file("a.conf")).st_ino, inode);
+    EXPECT_TRUE(temp.listing().empty());
+    EXPECT_EQ(names_starting("/tmp", ".a.conf."), std::vector<std::string>{});
+  }
+}
+
+// A folder whose default access list would open a new file to another
+// user: the renamed output has exactly the old one's list (none), and the
+// temporary file of a rewrite shows the other user nothing meanwhile. When
+// the inherited list cannot be taken off the temporary file (the test
+// build's second output failure), the file is rewritten in place instead.
+TEST(WritePath, FolderDefaultAccessListReachesNoOutput) {
+  for (int variant = 0; variant < 3; ++variant) {
+    const bool linked = variant == 1;
+    const bool removal_fails = variant == 2;
+    SCOPED_TRACE(linked ? "rewrite in place" : removal_fails ? "removal fails" : "rename");
+    ToolDir dir;
+    ToolResult set = run_binary("/usr/bin/setfacl", dir,
+                                {"-d", "-m", "u:" + std::to_string(kBystander) + ":rw", "."}, {});
+    if (set.status != 0) GTEST_SKIP() << "setfacl (package acl) failed: " << set.err;
+    dir.write("a.conf", kInput);
+    ASSERT_EQ(run_binary("/usr/bin/setfacl", dir, {"-b", "a.conf"}, {}).status, 0);
+    if (linked) {
+      ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("b.conf").c_str()), 0);
+    }
+    const ino_t inode = status_of(dir.file("a.conf")).st_ino;
+    std::vector<std::string> environment;
+    if (removal_fails) environment.push_back("KEYFOLDER_FAIL_IO=2");
+    ToolRun held(dir, {"a.conf"}, "commit", 0, environment);
+    ASSERT_TRUE(held.stopped());
+    const std::vector<std::string> temps = names_starting(dir.path(), ".a.conf.");
+    ASSERT_EQ(temps.size(), 1u);
+    const std::string temp = temps[0];
+    ToolResult list = run_binary("/usr/bin/getfacl", dir, {"-n", "-c", "-e", temp}, {});
+    if (linked || removal_fails) {
+      EXPECT_NE(list.out.find("mask::---"), std::string::npos) << list.out;
+    }
+    EXPECT_EQ(held.finish().status, 0);
+    EXPECT_EQ(status_of(dir.file("a.conf")).st_ino == inode, linked || removal_fails);
+    EXPECT_LT(getxattr(dir.file("a.conf").c_str(), "system.posix_acl_access", nullptr, 0), 0);
+    EXPECT_EQ(after_first_line(dir.read("a.conf")), kConverted);
+  }
+}
+
+// Descriptors the process holds.
+size_t open_descriptors() { return names_starting("/proc/self/fd", "").size(); }
+
+void ignore_signal(int) {}
+
+// Each plan, chosen by what the path leads to, closes every descriptor it
+// opened, whether committed or given up, and leaves no temporary file.
+TEST(SafeOutputPlan, EachPlanIsChosenByThePathAndClosesWhatItOpened) {
+  struct Case {
+    const char* name;
+    SafeOutputPlan plan;
+  };
+  const Case cases[] = {{"/dev/null", SafeOutputPlan::direct},
+                        {"new.conf", SafeOutputPlan::rename},
+                        {"one.conf", SafeOutputPlan::rename},
+                        {"two.conf", SafeOutputPlan::rewrite}};
+  for (bool commit : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (commit ? ", committed" : ", given up"));
+      ToolDir dir;
+      dir.write("one.conf", "old\n");
+      dir.write("two.conf", "old\n");
+      ASSERT_EQ(link(dir.file("two.conf").c_str(), dir.file("second").c_str()), 0);
+      const std::string path = c.name[0] == '/' ? c.name : dir.file(c.name);
+      const std::string old_text = text_of(path);
+      const size_t before = open_descriptors();
+      SafeOutput out{};
+      ASSERT_TRUE(safe_output_open(&out, path.c_str(), nullptr, false)) << out.reason;
+      EXPECT_EQ(out.plan, c.plan);
+      safe_output_puts(&out, "new\n");
+      if (commit) {
+        EXPECT_TRUE(safe_output_commit(&out)) << out.reason;
+      } else {
+        safe_output_abandon(&out);
+      }
+      EXPECT_EQ(open_descriptors(), before);
+      if (c.plan != SafeOutputPlan::direct) {
+        EXPECT_EQ(text_of(path), commit ? "new\n" : old_text);
+      }
+      EXPECT_EQ(leftovers(dir, {"new.conf", "one.conf", "two.conf", "second"}),
+                std::vector<std::string>{});
+    }
+  }
+}
+
+// A temporary file that cannot be made leaves every signal's action as it
+// was, with no handler left behind that would look for a freed path.
+TEST(SafeOutputPlan, SignalActionsComeBackWhenNoTemporaryFileCanBeMade) {
+  struct sigaction mine {};
+  mine.sa_handler = ignore_signal;
+  struct sigaction outer {};
+  ASSERT_EQ(sigaction(SIGUSR1, &mine, &outer), 0);
+  ToolDir dir;
+  SafeOutput out{};
+  EXPECT_FALSE(safe_output_open(&out, dir.file("none/out.conf").c_str(), nullptr, false));
+  EXPECT_STREQ(out.reason, "No such file or directory");
+  struct sigaction now {};
+  sigaction(SIGUSR1, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, ignore_signal);
+  sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+  sigaction(SIGUSR1, &outer, nullptr);
+}
+
+}  // namespace write_path
