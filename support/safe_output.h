@@ -26,8 +26,8 @@
 //   write   into the temporary file. A failure, a fatal exit or a signal
 //           whose default action ends the process removes it.
 //   commit  sync it; hold every signal; check the output (where it is the
-//           input: unchanged); rename; let the signals through; sync the
-//           folder. A failure removes the temporary file.
+//           input: unchanged); rename; sync the folder; let the signals
+//           through. A failure removes the temporary file.
 //
 // rewrite: an existing output that a rename would change (more than one
 //   name, an owner, group or attribute the caller cannot give, a folder the

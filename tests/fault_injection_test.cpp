@@ -77,7 +77,10 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
   const FaultCase& fault = GetParam();
   const bool memory = std::string(fault.variable) == "KEYFOLDER_FAIL_ALLOC";
   const std::string input = conversion_input(fault.misc_keys);
-  const std::string old_output = "; the previous output\n[Misc]\nOld = 1\n";
+  // Longer than one block of a rewrite's copy, so that putting it back
+  // after a failed rewrite copies more than one.
+  const std::string old_output =
+      "; the previous output\n[Misc]\nOld = 1\n" + std::string(70000, ';') + "\n";
 
   // What a run without failures writes, after the stamp line (the time).
   std::string expected;

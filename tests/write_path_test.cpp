@@ -233,29 +233,40 @@ TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
 }
 
 // Case 3: a signal whose default action ends the process, sent as the
-// output's text turns new, waits until the rewrite is whole; sent while the
-// temporary file is written, it removes that file. Either way the process
-// ends by the signal and the output holds one whole text.
+// output's text turns new (the first bytes copied in, or the rename), waits
+// until the new text is whole; sent while the temporary file is written,
+// it removes that file. Either way the process ends by the signal and the
+// output holds one whole text.
 TEST(WritePath, DeadlySignalsLeaveOneWholeTextAndNoTemporaryFile) {
   const int signals[] = {SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGRTMIN, SIGTERM};
-  for (const char* moment : {"first-bytes", "commit"}) {
+  struct Moment {
+    const char* name;
+    bool linked;     // a second name: the rewrite in place
+    bool converted;  // the output holds the new text afterwards
+  };
+  const Moment moments[] = {
+      {"commit", true, false}, {"first-bytes", true, true}, {"replace", false, true}};
+  for (const Moment& moment : moments) {
     for (int signal_number : signals) {
-      SCOPED_TRACE(std::string(moment) + ", signal " + std::to_string(signal_number));
+      SCOPED_TRACE(std::string(moment.name) + ", signal " + std::to_string(signal_number));
       ToolDir dir;
       dir.write("a.conf", kInput);
-      ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("b.conf").c_str()), 0);
-      ToolRun held(dir, {"a.conf"}, moment);
+      if (moment.linked) {
+        ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("b.conf").c_str()), 0);
+      }
+      const ino_t inode = status_of(dir.file("a.conf")).st_ino;
+      ToolRun held(dir, {"a.conf"}, moment.name);
       ASSERT_TRUE(held.stopped());
       held.send(signal_number);
       ToolResult result = held.finish();
       EXPECT_EQ(result.status, 128 + signal_number);
       const std::string text = dir.read("a.conf");
-      if (moment == std::string("commit")) {
-        EXPECT_EQ(text, kInput);
-      } else {
-        EXPECT_EQ(after_first_line(text), kConverted);
+      EXPECT_EQ(moment.converted ? after_first_line(text) : text,
+                moment.converted ? kConverted : kInput);
+      EXPECT_EQ(status_of(dir.file("a.conf")).st_ino == inode, moment.linked);
+      if (moment.linked) {
+        EXPECT_EQ(dir.read("b.conf"), text);
       }
-      EXPECT_EQ(dir.read("b.conf"), text);
       EXPECT_EQ(leftovers(dir, {"a.conf", "b.conf"}), std::vector<std::string>{});
     }
   }
