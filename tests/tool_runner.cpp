@@ -18,14 +18,6 @@
 
 namespace {
 
-std::string slurp_fd(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  return text;
-}
-
 void remove_tree(const std::string& path) {
   DIR* dir = opendir(path.c_str());
   if (dir != nullptr) {
@@ -130,14 +122,21 @@ ToolResult run_binary(const std::string& binary, const ToolDir& dir,
   close(err_pipe[1]);
   // Standard error is small; read stdout fully first, then stderr.
   ToolResult result;
-  result.out = slurp_fd(out_pipe[0]);
-  result.err = slurp_fd(err_pipe[0]);
-  close(out_pipe[0]);
-  close(err_pipe[0]);
+  result.out = read_to_end(out_pipe[0]);
+  result.err = read_to_end(err_pipe[0]);
   int status = 0;
   waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+std::string read_to_end(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
 }
 
 bool is_banner(const std::string& line) {

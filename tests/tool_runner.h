@@ -52,6 +52,9 @@ ToolResult run_binary(const std::string& binary, const ToolDir& dir,
                       const std::vector<std::string>& args,
                       const std::vector<std::string>& environment, ChildLimit limit = {});
 
+// Everything `fd` gives until its end; closes it.
+std::string read_to_end(int fd);
+
 // The banner line the binary prints first, date part matched loosely.
 bool is_banner(const std::string& line);
 

@@ -98,7 +98,7 @@ class ToolRun {
   // the signal that ended it).
   ToolResult finish() {
     kill(child_, SIGCONT);
-    ToolResult result{drain(out_), drain(err_), -1};
+    ToolResult result{read_to_end(out_), read_to_end(err_), -1};
     int status = 0;
     waitpid(child_, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -106,15 +106,6 @@ class ToolRun {
   }
 
  private:
-  static std::string drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-    close(fd);
-    return text;
-  }
-
   pid_t child_ = -1;
   int out_ = -1;
   int err_ = -1;

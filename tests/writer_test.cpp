@@ -321,16 +321,6 @@ TEST(SafeOutput, FifoIsWrittenDirectlyAndStaysAFifo) {
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.fifo"}));
 }
 
-// Reads `fd` to its end and closes it.
-std::string read_all(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return text;
-}
-
 // Standard output's name as the output leads to a pipe, a socket's name in
 // /proc to the socket: both are written as they are. (Resolving /dev/stdout
 // by hand ended at "pipe:[N]", which names nothing.)
@@ -346,7 +336,7 @@ TEST(SafeOutput, PipeOrSocketBehindADescriptorNameIsWrittenDirectly) {
     std::string received = r.out;
     if (path != "/dev/stdout") {
       shutdown(ends[1], SHUT_WR);
-      received = read_all(ends[0]);
+      received = read_to_end(ends[0]);
     }
     // The file's text comes first on standard output: messages wait in their buffer.
     EXPECT_TRUE(std::regex_match(first_line(received), kStampLine)) << path << received;
@@ -418,7 +408,7 @@ HeldRun start_held_run(const ToolDir& dir, const std::vector<std::string>& argum
 // Lets the held run go on to its end: what it wrote, and its exit status
 // (-1 unless it exited).
 ToolResult finish(HeldRun run) {
-  ToolResult result{read_all(run.out), read_all(run.err), -1};
+  ToolResult result{read_to_end(run.out), read_to_end(run.err), -1};
   int status = 0;
   waitpid(run.child, &status, 0);
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
