@@ -1,6 +1,9 @@
 # The Debian package, made by `cpack -G DEB` in a build folder after a build:
 # keyfolder_<version>_<arch>.deb with the program in /usr/bin, the manual
-# page and the copyright file. Build it from a Release build (see README.md).
+# page, the copyright file and the changelog. Build it from a Release build
+# (see README.md). The version is the project's. With SOURCE_DATE_EPOCH set,
+# CPack gives every file in the package that time, so two builds of one
+# commit give the same bytes.
 set(CPACK_PACKAGE_NAME keyfolder)
 set(CPACK_PACKAGE_VENDOR "Lanternfold Tools")
 set(CPACK_PACKAGE_CONTACT "Lanternfold Tools <keyfolder@example.org>")
@@ -12,11 +15,30 @@ headers, name=value lines, comments, # directives and floating keys of the
 form section:name=value that name their own section. It gathers every key
 under its own section and rewrites the file in a fixed section order, with
 a stamp line on top.")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The dependencies are read off the binary by dpkg-shlibdeps (package
-# dpkg-dev), which also needs the file command.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Stripped whatever the build type; a Release build is stripped already.
 set(CPACK_STRIP_FILES ON)
+
+if(NOT WIN32)
+  # The changelog, made from CHANGELOG.md in the form Debian reads
+  # (cmake/debian_changelog.awk) and compressed as the manual page is.
+  find_program(KEYFOLDER_AWK NAMES awk mawk gawk)
+  if(NOT KEYFOLDER_AWK)
+    message(FATAL_ERROR "awk is needed to write the package's changelog")
+  endif()
+  set(keyfolder_changelog_awk ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian_changelog.awk)
+  add_custom_command(OUTPUT changelog.gz
+    COMMAND ${KEYFOLDER_AWK} -v package=${CPACK_PACKAGE_NAME}
+      -v maintainer=${CPACK_PACKAGE_CONTACT} -f ${keyfolder_changelog_awk}
+      ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md > changelog
+    COMMAND ${KEYFOLDER_GZIP} -9 -n -f changelog
+    DEPENDS CHANGELOG.md ${keyfolder_changelog_awk}
+    VERBATIM)
+  add_custom_target(keyfolder_changelog ALL DEPENDS changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # The dependencies are read off the binary by dpkg-shlibdeps (package
+  # dpkg-dev), which also needs the file command.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 include(CPack)
