@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the Debian package that `cpack -G DEB` made:
 #   tests/package_check.sh path/to/keyfolder_<version>_<arch>.deb SCRATCH-DIR
-# It must hold exactly the stripped program, the compressed manual page and
-# the copyright file, name its dependencies, and the program it installs
-# (unpacked into SCRATCH-DIR with dpkg -x) must convert as the golden files say.
+# It must hold exactly the stripped program, the compressed manual page, the
+# copyright file and the changelog, name its dependencies, pass lintian, and
+# the program it installs (unpacked into SCRATCH-DIR with dpkg -x) must
+# convert as the golden files say and show the package's version.
 set -euo pipefail
 
 deb=$1
@@ -24,7 +25,8 @@ fi
 dpkg-deb -I "$deb"
 
 # Contents: these files and nothing else (directories aside).
-expected_files=$'./usr/bin/keyfolder\n./usr/share/doc/keyfolder/copyright\n./usr/share/man/man1/keyfolder.1.gz'
+expected_files=$'./usr/bin/keyfolder\n./usr/share/doc/keyfolder/changelog.gz\n./usr/share/doc/keyfolder/copyright
+./usr/share/man/man1/keyfolder.1.gz'
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 [ "$files" = "$expected_files" ] || fail "contents: $(echo "$files" | tr '\n' ' ')"
 
@@ -35,6 +37,19 @@ description=$(dpkg-deb -f "$deb" Description)
 [ "$(echo "$description" | wc -l)" -ge 2 ] || fail "Description has no long description"
 dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' ||
   fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+
+# lintian, Debian's package checker: no error or warning, and none of the
+# informational tags that say a hardening flag or the removal of the
+# compilers' notes is missing.
+if ! command -v lintian >/dev/null 2>&1; then
+  echo "package_check: lintian is missing (Debian package lintian)" >&2
+  exit 1
+fi
+lintian_tags=$(lintian --display-info "$deb" 2>/dev/null || true)
+echo "lintian: ${lintian_tags:-no tags}"
+if echo "$lintian_tags" | grep -Eq '^(E|W): |^I: [^ ]+ (hardening-|binary-has-unneeded-section)'; then
+  fail "lintian"
+fi
 
 rm -rf "$scratch"
 mkdir -p "$scratch/root" "$scratch/run"
@@ -48,11 +63,18 @@ gzip -dc "$scratch/root/usr/share/man/man1/keyfolder.1.gz" | cmp -s - "$source_d
   fail "the manual page is not docs/keyfolder.1"
 cmp -s "$scratch/root/usr/share/doc/keyfolder/copyright" "$source_dir/cmake/copyright" ||
   fail "the copyright file is not cmake/copyright"
+# The changelog's newest entry is the package's version (made from CHANGELOG.md).
+version=$(dpkg-deb -f "$deb" Version)
+newest=$(gzip -dc "$scratch/root/usr/share/doc/keyfolder/changelog.gz" | head -n 1)
+[ "$newest" = "keyfolder ($version) unstable; urgency=medium" ] ||
+  fail "changelog: newest entry '$newest', package version $version"
 
 # The installed program converts the worked file as its golden files say
 # (after the banner and the stamp line, which hold the date and time).
 cp "$data/worked_conversion.conf" "$scratch/run/worked.conf"
 if (cd "$scratch/run" && "$program" worked.conf >stdout); then
+  banner=$(head -n 1 "$scratch/run/stdout")
+  [[ "$banner" == "keyfolder v$version "* ]] || fail "banner '$banner', package version $version"
   tail -n +2 "$scratch/run/stdout" | cmp -s - "$data/worked_conversion.stdout" ||
     fail "worked conversion: standard output"
   tail -n +2 "$scratch/run/worked.conf" | cmp -s - "$data/worked_conversion.expected" ||
@@ -70,4 +92,4 @@ if [ "$failures" -ne 0 ]; then
   echo "package_check: $failures check(s) failed" >&2
   exit 1
 fi
-echo "package_check: $deb holds the stripped program, the manual page and the copyright file"
+echo "package_check: $deb holds the stripped program, the manual page, the copyright file and the changelog"

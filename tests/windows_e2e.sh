@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end tests of the Windows build, run under wine:
-#   tests/windows_e2e.sh path/to/keyfolder.exe
+#   tests/windows_e2e.sh path/to/keyfolder.exe VERSION
 # Checks what is Windows-specific on top of the shared behaviour: files come
 # out with CR LF line ends, CR LF input reads like LF input, a Ctrl-Z byte
 # ends the input, the runtime expands wildcards, and the output is replaced
@@ -12,6 +12,7 @@
 set -euo pipefail
 
 exe=$(realpath "$1")
+version_re=${2//./\\.}  # the version the banner and the stamp line must show
 shared=$(realpath "$(dirname "$0")/data")
 data="$shared/windows"
 input="$shared/worked_conversion.conf"
@@ -80,7 +81,7 @@ run() {
   tr -d '\r' <"$work/raw" >"$work/out"
 }
 
-banner_re="^keyfolder v0\.1\.0 [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} Lanternfold Tools <keyfolder@example\.org>$"
+banner_re="^keyfolder v$version_re [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} Lanternfold Tools <keyfolder@example\.org>$"
 
 # expect_run NAME STATUS EXPECTED-STDOUT-AFTER-BANNER: checks the last run.
 expect_run() {
@@ -93,7 +94,7 @@ expect_run() {
   fi
 }
 
-stamp_re=$'^; keyfolder\'d on [A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} \\(v0\\.1\\.0 Lanternfold Tools <keyfolder@example\\.org>\\)\r$'
+stamp_re=$'^; keyfolder\'d on [A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} \\(v'"$version_re"$' Lanternfold Tools <keyfolder@example\\.org>\\)\r$'
 
 # expect_file NAME FILE GOLDEN: FILE is a stamp line ending in CR LF and
 # then exactly the bytes of GOLDEN.

@@ -17,7 +17,7 @@ namespace {
 
 // Build date as "Mmm dd yyyy", the day padded with a space: the compiler's
 // own __DATE__ form.
-constexpr const char* kBuildDate = __DATE__;
+constexpr const char* kBuildDate = KEYFOLDER_BUILD_DATE;
 
 // Input stream buffer in bytes.
 constexpr size_t kInputBufferBytes = 1 << 16;

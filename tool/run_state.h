@@ -15,7 +15,7 @@
 #include "support/file_identity.h"
 #include "tool/section_index.h"
 
-constexpr const char* kVersion = "0.1.0";
+constexpr const char* kVersion = KEYFOLDER_VERSION;
 constexpr const char* kCredit = "Lanternfold Tools <keyfolder@example.org>";
 
 struct RunState {
