@@ -73,6 +73,6 @@ bool carry_identity(int temp, int target, const struct stat& info);
 
 // rewrite plan, at open: opens the output (status `info`) as `out->old_fd`
 // and reads its old text for `out->old_digest`. False, with the reason,
-// when it cannot be read, or (where it is the input) has changed.
+// when it cannot be read or is no longer the file opened.
 bool rewrite_prepare(SafeOutput* out, const struct stat& info);
 #endif

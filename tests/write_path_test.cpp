@@ -183,7 +183,8 @@ TEST(WritePath, TemporaryFileStaysPrivateWhereTheOwnerCannotBeGiven) {
 
 // Cases 2 and 4: whatever changes the output once its new text is complete
 // (an append, a change of mode, owner or access list) is not undone: the
-// run ends with "changed while it was being converted", by either plan.
+// run ends with "changed while it was being converted", by either plan,
+// also where the output names the input by another name (a link).
 TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
   struct Edit {
     const char* what;
@@ -195,16 +196,24 @@ TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
       {"chown", {"/bin/chown", std::to_string(kOwner), "a.conf"}},
       {"setfacl", {"/usr/bin/setfacl", "-m", "u:" + std::to_string(kWriter) + ":r", "a.conf"}},
   };
-  for (bool linked : {true, false}) {
+  for (int variant = 0; variant < 3; ++variant) {
+    const bool linked = variant == 0;
+    const bool alias = variant == 2;
     for (const Edit& edit : edits) {
-      SCOPED_TRACE(std::string(edit.what) + (linked ? ", rewrite in place" : ", rename"));
+      SCOPED_TRACE(std::string(edit.what) + (linked  ? ", rewrite in place"
+                                             : alias ? ", through a link"
+                                                     : ", rename"));
       if (edit.what == std::string("chown") && geteuid() != 0) continue;
       ToolDir dir;
       dir.write("a.conf", kInput);
       if (linked) {
         ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("b.conf").c_str()), 0);
       }
-      ToolRun held(dir, {"a.conf"}, "commit");
+      ASSERT_EQ(symlink("a.conf", dir.file("alias.conf").c_str()), 0);
+      ToolRun held(dir,
+                   alias ? std::vector<std::string>{"a.conf", "alias.conf"}
+                         : std::vector<std::string>{"a.conf"},
+                   "commit");
       ASSERT_TRUE(held.stopped());
       std::vector<std::string> args(edit.command.begin() + 1, edit.command.end());
       ASSERT_EQ(run_binary(edit.command[0], dir, args, {}).status, 0);
@@ -212,13 +221,14 @@ TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
       const struct stat before = status_of(dir.file("a.conf"));
       ToolResult result = held.finish();
       EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(result.err, "keyfolder: a.conf: changed while it was being converted\n");
+      EXPECT_EQ(result.err, std::string("keyfolder: ") + (alias ? "alias.conf" : "a.conf") +
+                                ": changed while it was being converted\n");
       EXPECT_EQ(dir.read("a.conf"), edited);
       struct stat after = status_of(dir.file("a.conf"));
       EXPECT_EQ(after.st_mode, before.st_mode);
       EXPECT_EQ(after.st_uid, before.st_uid);
       EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
-      EXPECT_EQ(leftovers(dir, {"a.conf", "b.conf"}), std::vector<std::string>{});
+      EXPECT_EQ(leftovers(dir, {"a.conf", "b.conf", "alias.conf"}), std::vector<std::string>{});
     }
   }
 }
@@ -430,6 +440,7 @@ TEST(WritePath, RewriteFromTheSystemTemporaryFolder) {
     ASSERT_EQ(chown(dir.file("a.conf").c_str(), kWriter, kWriter), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);  // root's: no temporary file beside it
     const ino_t inode = status_of(dir.file("a.conf")).st_ino;
+    const std::vector<std::string> in_tmp = names_starting("/tmp", ".a.conf.");
     const char* saved = std::getenv("TMPDIR");
     const std::string outer = saved != nullptr ? saved : "";
     unsetenv("TMPDIR");
@@ -440,7 +451,7 @@ TEST(WritePath, RewriteFromTheSystemTemporaryFolder) {
                            : dir.read("a.conf") == input);
     EXPECT_EQ(status_of(dir.file("a.conf")).st_ino, inode);
     EXPECT_TRUE(temp.listing().empty());
-    EXPECT_EQ(names_starting("/tmp", ".a.conf."), std::vector<std::string>{});
+    EXPECT_EQ(names_starting("/tmp", ".a.conf."), in_tmp);
   }
 }
 
