@@ -139,9 +139,18 @@ std::string read_to_end(int fd) {
   return text;
 }
 
+std::string version_pattern() {
+  std::string pattern;
+  for (char c : std::string(KEYFOLDER_VERSION)) {
+    if (c == '.') pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
+
 bool is_banner(const std::string& line) {
   static const std::regex banner(
-      "keyfolder v0\\.1\\.0 [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} "
+      "keyfolder v" + version_pattern() + " [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} "
       "Lanternfold Tools <keyfolder@example\\.org>\n");
   return std::regex_match(line, banner);
 }

@@ -55,6 +55,10 @@ ToolResult run_binary(const std::string& binary, const ToolDir& dir,
 // Everything `fd` gives until its end; closes it.
 std::string read_to_end(int fd);
 
+// The program's version (KEYFOLDER_VERSION) as a regular expression that
+// matches it literally.
+std::string version_pattern();
+
 // The banner line the binary prints first, date part matched loosely.
 bool is_banner(const std::string& line);
 

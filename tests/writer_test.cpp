@@ -23,7 +23,7 @@ const std::regex kStampLine(
     "; keyfolder'd on (Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
     "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] "
     "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} "
-    "\\(v0\\.1\\.0 Lanternfold Tools <keyfolder@example\\.org>\\)\n");
+    "\\(v" + version_pattern() + " Lanternfold Tools <keyfolder@example\\.org>\\)\n");
 
 // Converts `input` as a.conf in place; returns the result after checking
 // that it starts with a well-formed stamp line, which is cut off.
