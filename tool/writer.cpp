@@ -11,6 +11,7 @@
 #include "tool/line_reader.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
+#include "tool/section_names.h"
 #include "tool/section_sort.h"
 
 namespace {

@@ -33,7 +33,7 @@ void write_config();
 void write_sections(SafeOutput* output);
 
 // Writes one section: its progress line on standard output, then a blank
-// line and its header (none for "__topmost__"), then the `count` entries
+// line and its header (none for kTopmostSection), then the `count` entries
 // at `entries`, whose keys all begin with `name` and a ':', through
 // write_entry. With no entries it writes the header alone: the tests'
 // reference writer then writes the lines itself, as it enumerates.
