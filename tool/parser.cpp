@@ -65,7 +65,7 @@ void store(ParseState* state, const char* section, const char* name, char* value
            bool is_directive) {
   char* key = state->keys[state->queued];
   compose_key(key, section, name);
-  state->stores[state->queued++] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0, 0};
+  state->stores[state->queued++] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0};
   if (state->queued == kStoreBatch) flush_stores(state);
 }
 
