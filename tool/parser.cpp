@@ -178,7 +178,7 @@ void parse_line(ParseState* state, char* line) {
 // whether it was, that is whether the block goes on.
 bool keep_leading_comment(const char* line) {
   if (!is_comment(line)) return false;
-  ptrlist_append(&run.comments, arena_strdup(&run.value_texts, line));
+  arena_strdup(&run.comments, line);
   return true;
 }
 

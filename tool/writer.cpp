@@ -7,7 +7,6 @@
 #include "support/alloc.h"
 #include "support/platform.h"
 #include "support/prefetch.h"
-#include "support/ptrlist.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
@@ -39,24 +38,35 @@ void write_line_end(SafeOutput* output) {
   safe_output_write(output, end.text, end.length);
 }
 
-// Writes the input's leading comment block as the parser kept it, without
-// earlier stamp lines.
-void write_comments(SafeOutput* output) {
-  for (const PtrNode* node = run.comments.head; node != nullptr; node = node->next) {
-    const auto* text = static_cast<const char*>(node->item);
-    if (std::strncmp(text, kStampPrefix, kStampPrefixChars) == 0) continue;
-    safe_output_puts(output, text);
-    // A NUL byte ends the text of a piece before its real end. Such a cut
-    // piece still ends its output line: glued to the next carried piece it
-    // would shift where the line splits when read back, and the tail of a
-    // comment could read as a key of its own. (A piece that ends at a lone
-    // carriage return has its line end already.)
-    size_t length = std::strlen(text);
-    if (length < static_cast<size_t>(kLinePieceChars) && text[length - 1] != '\n' &&
-        text[length - 1] != '\r') {
-      write_line_end(output);
-    }
+// Writes one piece of the leading comment block, unless it is an earlier
+// stamp line.
+void write_comment(SafeOutput* output, const char* text, size_t length) {
+  if (std::strncmp(text, kStampPrefix, kStampPrefixChars) == 0) return;
+  safe_output_write(output, text, length);
+  // A NUL byte ends the text of a piece before its real end. Such a cut
+  // piece still ends its output line: glued to the next carried piece it
+  // would shift where the line splits when read back, and the tail of a
+  // comment could read as a key of its own. (A piece that ends at a lone
+  // carriage return has its line end already.)
+  if (length < static_cast<size_t>(kLinePieceChars) && text[length - 1] != '\n' &&
+      text[length - 1] != '\r') {
+    write_line_end(output);
   }
+}
+
+// Writes the input's leading comment block as the parser kept it: its
+// pieces lie back to back, each with its terminator.
+void write_comments(SafeOutput* output) {
+  arena_walk(
+      &run.comments,
+      [](char* begin, char* end, void* closure) {
+        for (const char* text = begin; text < end;) {
+          size_t length = std::strlen(text);
+          write_comment(static_cast<SafeOutput*>(closure), text, length);
+          text += length + 1;
+        }
+      },
+      output);
 }
 
 void write_stamp(SafeOutput* output, time_t now) {
