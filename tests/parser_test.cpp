@@ -137,6 +137,8 @@ std::vector<ParseCase> parse_cases() {
        {{"General:b", "1"}, {"General:Foo", "a"}}, 0, 0},
       {"ContinuationKeepsPendingSection", "[General]\nMisc:K=a \\\nb\nFoo=1\n",
        {{"General:Foo", "1"}, {"Misc:K", "a b"}}, 1, 0},
+      // A value that is only the mark: empty once it is taken, still open.
+      {"LoneBackslashValueContinues", "a:b=\\\ncont\n", {{"a:b", "cont"}}, 1, 0},
       {"OpenAtEndStoredAsAssembled", "[General]\nFoo=a\\\nb\\", {{"General:Foo", "ab"}}, 0, 0},
       {"OpenAtEndAfterFirstLine", "Misc:K=a\\\n", {{"Misc:K", "a"}}, 1, 0},
       {"ContinuedValueCutAt256", "Misc:K=" + rep('v', 200) + "\\\n" + rep('w', 100) + "\\\nx\n",
