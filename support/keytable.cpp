@@ -54,7 +54,9 @@ KeySlot* find_slot(const KeyTable* table, const char* key, uint32_t tag) {
   for (uint32_t i = tag & table->index_mask;; i = (i + 1) & table->index_mask) {
     KeySlot* slot = &table->index[i];
     if (slot->entry == 0) return slot;
-    if (slot->tag == tag && text_icompare(keytable_entry(table, static_cast<int32_t>(slot->entry - 1))->key, key) == 0) {
+    if (slot->tag == tag &&
+        text_icompare(keytable_entry(table, static_cast<int32_t>(slot->entry - 1))->key, key) ==
+            0) {
       return slot;
     }
   }

@@ -36,14 +36,14 @@ struct KeySlot {
 };
 
 struct KeyTable {
-  KeyEntry** chunks;        // chunk c holds entries c << kKeyChunkBits on (heap, each)
-  int32_t chunk_capacity;   // chunk pointers allocated
-  int32_t count;            // entries made
-  KeySlot* index;           // open addressing, index_mask + 1 slots, at most
-                            // three quarters in use (heap); null once dropped
-  uint32_t index_mask;      // slots minus one
-  int32_t indexed;          // slots in use
-  Arena texts;              // the key texts
+  KeyEntry** chunks;       // chunk c holds entries c << kKeyChunkBits on (heap, each)
+  int32_t chunk_capacity;  // chunk pointers allocated
+  int32_t count;           // entries made
+  KeySlot* index;          // open addressing, index_mask + 1 slots, at most
+                           // three quarters in use (heap); null once dropped
+  uint32_t index_mask;     // slots minus one
+  int32_t indexed;         // slots in use
+  Arena texts;             // the key texts
 };
 
 // The format's bucket hash: h = 0xF0E1D2; for each byte b, s = (b | 0x20)

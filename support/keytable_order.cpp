@@ -115,7 +115,8 @@ void sort_places(KeyPlace* places, KeyPlace* spare, int32_t count, int bits) {
       slot = sum;
       sum += here;
     }
-    for (int32_t i = 0; i < count; ++i) to[place[(from[i].rank >> shift) & (kDigits - 1)]++] = from[i];
+    for (int32_t i = 0; i < count; ++i)
+      to[place[(from[i].rank >> shift) & (kDigits - 1)]++] = from[i];
     std::swap(from, to);
   }
   if (from != places) std::memcpy(places, from, sizeof(KeyPlace) * static_cast<size_t>(count));
@@ -171,13 +172,13 @@ KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t cou
   auto* next = util_alloc_array<int32_t>(count);
   std::copy(result.starts, result.starts + count, next);
   keytable_each(table, [place_of, next, &result](const KeyEntry* entry, int32_t number) {
-    if (place_of(entry) >= 0) result.numbers[next[place_of(entry)]++] = static_cast<uint32_t>(number);
+    if (place_of(entry) >= 0)
+      result.numbers[next[place_of(entry)]++] = static_cast<uint32_t>(number);
   });
   util_free(next);
   util_free(rank);
   // The removing enumerations begin after the gathering one's size check.
-  result.first_mask =
-      static_cast<uint32_t>(checked_mask(table->count, filled_mask(table->count)));
+  result.first_mask = static_cast<uint32_t>(checked_mask(table->count, filled_mask(table->count)));
   result.mask = result.first_mask;
   result.left = table->count;
   result.places = util_alloc_array<KeyPlace>(result.largest);
@@ -213,7 +214,8 @@ const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size) {
     sort_places(places, order->spare, *size, kept + dropped);
   }
   for (int32_t j = 0; j < *size; ++j) {
-    places[j].entry = keytable_entry(order->table, static_cast<int32_t>(places[j].rank & UINT32_MAX));
+    places[j].entry =
+        keytable_entry(order->table, static_cast<int32_t>(places[j].rank & UINT32_MAX));
   }
   // The size check that ends this group's enumeration.
   order->left -= *size;

@@ -25,10 +25,9 @@ using Met = std::vector<std::pair<std::string, void*>>;
 
 // Every key in the order an enumeration meets it; entries `drop` picks are
 // removed.
-Keys enumerate(ChainedTable* table,
-               const std::function<bool(const std::string&)>& drop = [](const std::string&) {
-                 return false;
-               }) {
+Keys enumerate(
+    ChainedTable* table, const std::function<bool(const std::string&)>& drop =
+                             [](const std::string&) { return false; }) {
   Keys met;
   table->enumerate([&met, &drop](const std::string& key, void*) {
     met.push_back(key);
@@ -209,9 +208,7 @@ TEST(ChainedTable, ResizeKeepsChainOrder) {
   EXPECT_EQ(met, grown);
   // Removing the 5 others and 3 of each pair of buckets leaves 2 entries:
   // halved to 16, with bucket 3's entries before those of old bucket 19.
-  enumerate(&table, [&](const std::string& key) {
-    return !(key == low[1] || key == high[0]);
-  });
+  enumerate(&table, [&](const std::string& key) { return !(key == low[1] || key == high[0]); });
   ASSERT_EQ(table.mask(), 15);
   EXPECT_EQ(enumerate(&table), (Keys{low[1], high[0]}));
 }
@@ -287,7 +284,8 @@ void fill(KeyTable* table, int from, int to, unsigned seed) {
   }
   std::vector<KeyStore> batch;
   for (int i = from; i < to; ++i) {
-    batch.push_back({keys[static_cast<size_t>(i)].c_str(), tag(i), i % 3 != 0, false, nullptr, 0, 0});
+    batch.push_back(
+        {keys[static_cast<size_t>(i)].c_str(), tag(i), i % 3 != 0, false, nullptr, 0, 0});
     if (batch.size() == 16 || i + 1 == to) {
       keytable_store_batch(table, batch.data(), static_cast<int32_t>(batch.size()));
       batch.clear();
@@ -389,7 +387,8 @@ TEST(KeyOrder, FollowsTheChainedTableThroughGrowthAndHalvings) {
       int32_t size = 0;
       const KeyPlace* places = keytable_order_next(&order, &size);
       Met got;
-      for (int32_t i = 0; i < size; ++i) got.emplace_back(places[i].entry->key, places[i].entry->value);
+      for (int32_t i = 0; i < size; ++i)
+        got.emplace_back(places[i].entry->key, places[i].entry->value);
       ASSERT_EQ(got, expected) << "group " << group << " of " << size << " entries, model mask "
                                << model.mask();
     }

@@ -68,7 +68,8 @@ Parsed parse_text(const std::string& text) {
   Parsed parsed{{}, run.floating_count, run.directive_count};
   keytable_each(run.key_table, [&parsed](const KeyEntry* entry, int32_t) {
     const auto* value = static_cast<const char*>(entry->value);
-    parsed.entries.push_back({entry->key, value ? std::optional<std::string>(value) : std::nullopt});
+    parsed.entries.push_back(
+        {entry->key, value ? std::optional<std::string>(value) : std::nullopt});
   });
   run_end();
   sort_by_key(&parsed.entries);

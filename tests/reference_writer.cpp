@@ -17,7 +17,8 @@ std::string section_of(const std::string& key) { return key.substr(0, key.find('
 
 int compare_names(const void* context, int32_t a, int32_t b) {
   const auto& names = *static_cast<const std::vector<std::string>*>(context);
-  return section_order(names[static_cast<size_t>(a)].c_str(), names[static_cast<size_t>(b)].c_str());
+  return section_order(names[static_cast<size_t>(a)].c_str(),
+                       names[static_cast<size_t>(b)].c_str());
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "support/arena.h"
-#include "support/keytable.h"
 #include "support/file_identity.h"
+#include "support/keytable.h"
 #include "tool/section_index.h"
 
 constexpr const char* kVersion = "0.1.0";
