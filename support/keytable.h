@@ -25,8 +25,8 @@ struct KeyEntry {
                     // parser keeps the entry's section here for the writer
 };
 
-// Entries are made in chunks of this many, so an entry never moves and its
-// number finds it in two steps.
+// Entries are made in chunks of 2^kKeyChunkBits, so an entry never moves
+// and its number finds it in two steps.
 constexpr int kKeyChunkBits = 14;
 
 // A slot of the lookup index, which finds the first entry of each key.
