@@ -2,7 +2,7 @@
 //
 // Writes the input's leading comment block (earlier stamp lines dropped),
 // orders the sections present in the table, and writes a stamp line, the
-// block and every section with its entries in the order the design's
+// block and every section with its entries in the order the format's
 // whole-table writer gives them (one enumeration per section, removing
 // what it writes), which keytable_order works out without enumerating.
 // The table is only read, and the values stay where they are (the run's
