@@ -16,6 +16,12 @@ It also writes files of keys that the key table's bucket hash cannot tell
 apart, and files of the same shape whose keys hash apart:
 
     python3 bench/gen_arena.py OUT colliding|ordinary COUNT
+
+and files of the cheapest lines of one kind, BYTES long, that end in one
+floating key so that they are converted: a leading block of ';' comment
+lines, or the short directive line '#ab' again and again:
+
+    python3 bench/gen_arena.py OUT comments|directives BYTES
 """
 
 import random
@@ -83,14 +89,31 @@ def generate_keys(path, count, letters):
             out.write("S:k%s=1\n" % name)
 
 
+# The line each degenerate file repeats.
+REPEATED = {"comments": ";\n", "directives": "#ab\n"}
+LAST_LINE = "Misc:Last=1\n"
+
+
+def generate_repeated(path, size, line):
+    """`line` again and again, then LAST_LINE, `size` bytes in all (or a
+    little less)."""
+    with open(path, "w") as out:
+        out.write(line * ((size - len(LAST_LINE)) // len(line)))
+        out.write(LAST_LINE)
+
+
 def main():
+    if len(sys.argv) == 4 and sys.argv[2] in REPEATED:
+        generate_repeated(sys.argv[1], int(sys.argv[3]), REPEATED[sys.argv[2]])
+        return
     if len(sys.argv) == 4 and sys.argv[2] in ("colliding", "ordinary"):
         letters = COLLIDING if sys.argv[2] == "colliding" else ORDINARY
         generate_keys(sys.argv[1], int(sys.argv[3]), letters)
         return
     if len(sys.argv) not in (4, 5):
         sys.exit("usage: gen_arena.py OUT SECTIONS KEYS [SEED]\n"
-                 "       gen_arena.py OUT colliding|ordinary COUNT")
+                 "       gen_arena.py OUT colliding|ordinary COUNT\n"
+                 "       gen_arena.py OUT comments|directives BYTES")
     seed = int(sys.argv[4]) if len(sys.argv) == 5 else 1
     generate(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), seed)
 

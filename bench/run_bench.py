@@ -9,7 +9,10 @@ then prints the medians, the ratios and each program's peak memory. With
 same files in the same run and checks that both write the same output (the
 stamp line aside). Besides the arena files it times files of keys that the
 key table's bucket hash cannot tell apart beside ordinary keys of the same
-shape, whose times must stay close. Not part of the test suite: run it by hand on a quiet
+shape, whose times must stay close, and two files of the cheapest lines of
+one kind (a leading block of comment lines; the directive '#ab' again and
+again), whose peak memory over their size ("kf x") must stay near an
+ordinary file's. Not part of the test suite: run it by hand on a quiet
 machine.
 
     python3 bench/run_bench.py [--keyfolder build/keyfolder] [--baseline OLD]
@@ -28,7 +31,8 @@ sys.path.insert(0, HERE)
 import gen_arena  # noqa: E402
 import peer_merge  # noqa: E402
 
-# name, sections, keys per section; or name, "colliding" or "ordinary", keys
+# name, sections, keys per section; or name, "colliding" or "ordinary", keys;
+# or name, "comments" or "directives", bytes
 SIZES = [
     ("20KB", 24, 50),
     ("2MB", 2000, 50),
@@ -38,6 +42,8 @@ SIZES = [
     ("32K-colliding", "colliding", 1 << 15),
     ("20MB-ordinary", "ordinary", 800000),
     ("20MB-colliding", "colliding", 800000),
+    ("20MB-comments", "comments", 20 * 1024 * 1024),
+    ("20MB-directives", "directives", 20 * 1024 * 1024),
 ]
 MB = 1024 * 1024
 
@@ -150,14 +156,16 @@ def main():
             continue
         source = os.path.join(args.dir, "arena-%s.conf" % name)
         if not os.path.exists(source):
-            if sections in ("colliding", "ordinary"):
+            if sections in gen_arena.REPEATED:
+                gen_arena.generate_repeated(source, keys, gen_arena.REPEATED[sections])
+            elif sections in ("colliding", "ordinary"):
                 letters = gen_arena.COLLIDING if sections == "colliding" else gen_arena.ORDINARY
                 gen_arena.generate_keys(source, keys, letters)
             else:
                 gen_arena.generate(source, sections, keys)
         size = os.path.getsize(source)
         out = os.path.join(args.dir, "out-%s.conf" % name)
-        row = {"name": name, "bytes": size}
+        row = {"name": name, "bytes": size, "arena": isinstance(sections, int)}
         row["cp"], _, _ = measure(["cp", source, out], args.runs, out)
         row["peer"], _, row["peer_rss"] = measure(
             [sys.executable, os.path.join(HERE, "peer_merge.py"), source, out], args.runs, out)
@@ -169,7 +177,7 @@ def main():
                 [os.path.abspath(args.baseline), source, out], args.runs, out, args.cap)
             if row["old"] is None:
                 row["same"] = "stopped"
-                if sections not in ("colliding", "ordinary"):
+                if row["arena"]:
                     row["visits"] = literal_visits(source)
             else:
                 row["same"] = "yes" if body(out) == body(kept) else "NO"
@@ -177,16 +185,16 @@ def main():
         print("measured %s (%d bytes)" % (name, size), file=sys.stderr, flush=True)
 
     print("\nmedians of %d runs, wall-clock seconds (kf cpu: user + system; the rest"
-          " of kf is mostly waiting for fsync); peak RSS in MB; limit = 8 x input + 8 MB"
-          % args.runs)
-    print("%-15s %9s %8s %8s %8s %8s %7s %7s %8s %8s %7s" % (
-        "file", "bytes", "cp", "peer", "kf", "kf cpu", "kf/cp", "peer/kf", "kf MB", "peer MB",
-        "limit"))
+          " of kf is mostly waiting for fsync); peak RSS in MB; kf x = kf's peak RSS over"
+          " the input's size; limit = 8 x input + 8 MB" % args.runs)
+    print("%-15s %9s %8s %8s %8s %8s %7s %7s %8s %6s %8s %7s" % (
+        "file", "bytes", "cp", "peer", "kf", "kf cpu", "kf/cp", "peer/kf", "kf MB", "kf x",
+        "peer MB", "limit"))
     for r in rows:
-        print("%-15s %9d %8s %8s %8s %8s %7.1f %7.1f %8.1f %8.1f %7.1f" % (
+        print("%-15s %9d %8s %8s %8s %8s %7.1f %7.1f %8.1f %6.1f %8.1f %7.1f" % (
             r["name"], r["bytes"], fmt_seconds(r["cp"]), fmt_seconds(r["peer"]),
             fmt_seconds(r["kf"]), fmt_seconds(r["kf_cpu"]), r["kf"] / r["cp"],
-            r["peer"] / r["kf"], r["kf_rss"] / MB, r["peer_rss"] / MB,
+            r["peer"] / r["kf"], r["kf_rss"] / MB, r["kf_rss"] / r["bytes"], r["peer_rss"] / MB,
             (8 * r["bytes"] + 8 * MB) / MB))
     by_name = {r["name"]: r for r in rows}
     if "2MB" in by_name and "20MB-20000x50" in by_name:
@@ -200,11 +208,12 @@ def main():
 
     if args.baseline:
         print("\nbaseline %s (stopped after %.0f s)" % (args.baseline, args.cap))
-        print("%-15s %10s %8s %9s %8s %s" % ("file", "before", "after", "speed-up", "MB",
-                                            "same output"))
+        print("%-15s %10s %8s %9s %8s %6s %s" % ("file", "before", "after", "speed-up", "MB",
+                                                 "x", "same output"))
         # A stopped run is estimated from its bucket and entry visits at the
         # cost per visit of the largest baseline run that finished.
-        finished = [r for r in rows if r.get("old") is not None and r["name"] != "20KB"]
+        finished = [r for r in rows
+                    if r.get("old") is not None and r["arena"] and r["name"] != "20KB"]
         per_visit = None
         if finished:
             largest = max(finished, key=lambda r: r["bytes"])
@@ -215,13 +224,16 @@ def main():
                 estimate = "> %.0f" % args.cap
                 if per_visit is not None and "visits" in r:
                     estimate += " (est. %.0f)" % (per_visit * r["visits"])
-                print("%-15s %10s %8s %9s %8s %s" % (r["name"], estimate, fmt_seconds(r["kf"]),
-                                                     "-", "-", r["same"]))
+                print("%-15s %10s %8s %9s %8s %6s %s" % (
+                    r["name"], estimate, fmt_seconds(r["kf"]), "-", "-", "-", r["same"]))
             else:
-                old_mb = "-" if r["old_rss"] is None else "%.1f" % (r["old_rss"] / MB)
-                print("%-15s %10s %8s %8.1fx %8s %s" % (
+                old_mb, old_x = "-", "-"
+                if r["old_rss"] is not None:
+                    old_mb = "%.1f" % (r["old_rss"] / MB)
+                    old_x = "%.1f" % (r["old_rss"] / r["bytes"])
+                print("%-15s %10s %8s %8.1fx %8s %6s %s" % (
                     r["name"], fmt_seconds(r["old"]), fmt_seconds(r["kf"]), r["old"] / r["kf"],
-                    old_mb, r["same"]))
+                    old_mb, old_x, r["same"]))
 
 
 if __name__ == "__main__":

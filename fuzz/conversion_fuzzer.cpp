@@ -90,25 +90,23 @@ void remove_work_files() {
 // Records one table entry as the writer must write it: the section part up
 // to the first colon, the rest as the name; sections whose part is empty or
 // begins with '#' are never written.
-int expect_entry(const char* key, void* value, void* closure) {
-  auto* expected = static_cast<Expected*>(closure);
+void expect_entry(const KeyEntry* entry, Expected* expected) {
+  const char* key = entry->key;
   const char* colon = std::strchr(key, ':');
   size_t length = colon != nullptr ? static_cast<size_t>(colon - key) : std::strlen(key);
-  if (length == 0 || key[0] == '#') return 0;
+  if (length == 0 || key[0] == '#') return;
   std::string section(key, length);
   std::string line = colon != nullptr ? colon + 1 : "";
   if (line.find(':') != std::string::npos) expected->name_with_colon = true;
-  if (value != nullptr) line += " = " + std::string(static_cast<const char*>(value));
+  if (entry->value != nullptr) line += " = " + std::string(static_cast<const char*>(entry->value));
   if (expected->lines.count(section) == 0) expected->sections.push_back(section);
   expected->lines[section].push_back(line);
-  return 0;
 }
 
 // Parses the input into a fresh run of its own (no room reserved); the
 // caller ends the run.
-void parse_input(const std::string& output, bool chains = false) {
+void parse_input(const std::string& output) {
   run_begin(input_file.c_str(), output.c_str());
-  if (chains) reference_use_chains();
   FILE* input = std::fopen(input_file.c_str(), "r");
   require(input != nullptr, "the fuzz input can be read");
   parse_config(input);
@@ -120,7 +118,8 @@ Expected expect_conversion() {
   Expected expected;
   parse_input(output_file);
   expected.converted = run.floating_count != 0;
-  keytable_enum(run.key_table, expect_entry, &expected);
+  keytable_each(run.key_table,
+                [&expected](const KeyEntry* entry, int32_t) { expect_entry(entry, &expected); });
   run_end();
   return expected;
 }
@@ -128,7 +127,7 @@ Expected expect_conversion() {
 // The sections the whole-table reference writer writes for the input, from
 // a run parsed without reserved room.
 std::string reference_sections() {
-  parse_input(literal_file, true);
+  parse_input(literal_file);
   SafeOutput out{};
   require(safe_output_open(&out, literal_file.c_str(), nullptr, false),
           "the reference output can be opened");

@@ -44,13 +44,6 @@ FILE* stream_of(const std::string& text) {
   return stream;
 }
 
-int collect_entry(const char* key, void* value, void* closure) {
-  auto* entries = static_cast<std::vector<Entry>*>(closure);
-  entries->push_back(
-      {key, value ? std::optional<std::string>(static_cast<char*>(value)) : std::nullopt});
-  return 1;
-}
-
 // Keys folded as the table folds them, so that equal keys sort together.
 std::string folded(std::string key) {
   for (char& c : key) {
@@ -59,8 +52,9 @@ std::string folded(std::string key) {
   return key;
 }
 
-// Entries with equal keys share a chain, so a stable sort by folded key
-// keeps their chain order while hiding the order of buckets.
+// Entries come in the order they were made; a stable sort by folded key
+// keeps that order among equal keys (their order in one chain) while
+// hiding the order of the rest.
 void sort_by_key(std::vector<Entry>* entries) {
   std::stable_sort(entries->begin(), entries->end(),
                    [](const Entry& a, const Entry& b) { return folded(a.key) < folded(b.key); });
@@ -72,7 +66,11 @@ Parsed parse_text(const std::string& text) {
   parse_config(stream);
   std::fclose(stream);
   Parsed parsed{{}, run.floating_count, run.directive_count};
-  keytable_enum(run.key_table, collect_entry, &parsed.entries);
+  keytable_each(run.key_table, [&parsed](const KeyEntry* entry, int32_t) {
+    const auto* value = static_cast<const char*>(entry->value);
+    parsed.entries.push_back(
+        {entry->key, value ? std::optional<std::string>(value) : std::nullopt});
+  });
   run_end();
   sort_by_key(&parsed.entries);
   return parsed;
@@ -140,6 +138,8 @@ std::vector<ParseCase> parse_cases() {
        {{"General:b", "1"}, {"General:Foo", "a"}}, 0, 0},
       {"ContinuationKeepsPendingSection", "[General]\nMisc:K=a \\\nb\nFoo=1\n",
        {{"General:Foo", "1"}, {"Misc:K", "a b"}}, 1, 0},
+      // A value that is only the mark: empty once it is taken, still open.
+      {"LoneBackslashValueContinues", "a:b=\\\ncont\n", {{"a:b", "cont"}}, 1, 0},
       {"OpenAtEndStoredAsAssembled", "[General]\nFoo=a\\\nb\\", {{"General:Foo", "ab"}}, 0, 0},
       {"OpenAtEndAfterFirstLine", "Misc:K=a\\\n", {{"Misc:K", "a"}}, 1, 0},
       {"ContinuedValueCutAt256", "Misc:K=" + rep('v', 200) + "\\\n" + rep('w', 100) + "\\\nx\n",

@@ -32,6 +32,10 @@ TEST(Platform, TimeTextHasALeadingZeroDayAndEnglishNames) {
   EXPECT_STREQ(text, "Thu Jan 01 00:00:00 1970");
   format_local_time(text, 1796713509);
   EXPECT_STREQ(text, "Tue Dec 08 07:05:09 2026");
+  // The last weekday of the week's table: a weekday taken modulo 6 would
+  // make every Saturday a Sunday.
+  format_local_time(text, 2 * 86400);
+  EXPECT_STREQ(text, "Sat Jan 03 00:00:00 1970");
   if (old != nullptr)
     setenv("TZ", saved.c_str(), 1);
   else

@@ -1,61 +1,60 @@
 #include "reference_writer.h"
 
-#include <cstring>
+#include <algorithm>
+#include <string>
 #include <vector>
 
+#include "chained_table.h"
+#include "support/keytable.h"
 #include "tool/run_state.h"
-#include "tool/section_index.h"
 #include "tool/section_sort.h"
 #include "tool/writer.h"
 
 namespace {
 
-// Enumeration visitor: gathers the key's section (the exact text before
-// its first ':') unless it is empty or begins with '#'. Always keeps the
-// entry.
-int collect_section(const char* key, void* value, void* sections) {
-  (void)value;
-  section_index_number(static_cast<SectionIndex*>(sections), key);
-  return 0;
-}
+// The section part of a key: its text before the first ':'.
+std::string section_of(const std::string& key) { return key.substr(0, key.find(':')); }
 
-// What write_entry needs to know about the section being written.
-struct SectionContext {
-  SafeOutput* output;  // where entries go
-  const char* name;    // the section being written, compared case-sensitively
-  size_t length;       // strlen(name)
-};
-
-// Enumeration visitor: writes an entry of the context's section and has it
-// removed; other entries stay.
-int write_entry_of(const char* key, void* value, void* context) {
-  const auto* section = static_cast<const SectionContext*>(context);
-  const char* colon = std::strchr(key, ':');
-  size_t length = colon != nullptr ? static_cast<size_t>(colon - key) : std::strlen(key);
-  if (length != section->length || std::strncmp(key, section->name, length) != 0) return 0;
-  write_entry(section->output, colon != nullptr ? colon + 1 : key + length,
-              static_cast<const char*>(value));
-  return 1;
+int compare_names(const void* context, int32_t a, int32_t b) {
+  const auto& names = *static_cast<const std::vector<std::string>*>(context);
+  return section_order(names[static_cast<size_t>(a)].c_str(),
+                       names[static_cast<size_t>(b)].c_str());
 }
 
 }  // namespace
 
-void reference_use_chains() {
-  keytable_enum(
-      run.key_table, [](const char*, void*, void*) { return 0; }, nullptr);
-}
+ReferenceMasks reference_write_sections(SafeOutput* output) {
+  ChainedTable table;
+  keytable_each(run.key_table,
+                [&table](const KeyEntry* entry, int32_t) { table.add(entry->key, entry->value); });
+  ReferenceMasks masks{table.mask(), 0};
 
-void reference_write_sections(SafeOutput* output) {
-  SectionIndex* gathered = section_index_new();
-  keytable_enum(run.key_table, collect_section, gathered);
+  // Gathering: each section part once, as the enumeration meets it, unless
+  // it is empty or begins with '#'.
+  std::vector<std::string> names;
+  table.enumerate([&names](const std::string& key, void*) {
+    std::string section = section_of(key);
+    if (!section.empty() && section[0] != '#' &&
+        std::find(names.begin(), names.end(), section) == names.end()) {
+      names.push_back(section);
+    }
+    return false;
+  });
   std::vector<int32_t> order;
-  for (int32_t section = 0; section < gathered->count; ++section) order.push_back(section);
-  sort_sections(order.data(), gathered->count, gathered);
-  for (int32_t section : order) {
-    const char* name = section_index_name(gathered, section);
-    write_section(output, name, nullptr, 0);
-    SectionContext context{output, name, std::strlen(name)};
-    keytable_enum(run.key_table, write_entry_of, &context);
+  for (size_t i = 0; i < names.size(); ++i) order.push_back(static_cast<int32_t>(i));
+  sort_items(order.data(), static_cast<int32_t>(order.size()), compare_names, &names);
+
+  for (int32_t i : order) {
+    const std::string& name = names[static_cast<size_t>(i)];
+    write_section(output, name.c_str(), nullptr, 0);
+    table.enumerate([output, &name](const std::string& key, void* value) {
+      if (section_of(key) != name) return false;
+      // The name part: everything after the first ':' (a key holds one).
+      write_entry(output, key.c_str() + std::min(key.size(), name.size() + 1),
+                  static_cast<const char*>(value));
+      return true;
+    });
   }
-  section_index_free(gathered);
+  masks.after = table.mask();
+  return masks;
 }

@@ -25,11 +25,11 @@ constexpr size_t kInputBufferBytes = 1 << 16;
 // The key table's index is sized for one entry per this many input bytes
 // before the parse: short "name=value" lines hold about that many, so a
 // typical file fills it without doubling it again and again (each doubling
-// a walk over every entry), and a file of longer lines only costs room it
+// a walk over every slot), and a file of longer lines only costs room it
 // never touches.
 constexpr int64_t kInputBytesPerEntry = 16;
 // Room reserved at most, in entries: a guess never asks for an index of
-// more than 32 million lists (a quarter of a gigabyte of list heads).
+// more than 32 million slots (a quarter of a gigabyte).
 constexpr int64_t kMostReservedEntries = int64_t{1} << 24;
 
 constexpr const char* kHelpText =

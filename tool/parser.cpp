@@ -65,7 +65,7 @@ void store(ParseState* state, const char* section, const char* name, char* value
            bool is_directive) {
   char* key = state->keys[state->queued];
   compose_key(key, section, name);
-  state->stores[state->queued++] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0, 0};
+  state->stores[state->queued++] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0};
   if (state->queued == kStoreBatch) flush_stores(state);
 }
 
@@ -178,7 +178,7 @@ void parse_line(ParseState* state, char* line) {
 // whether it was, that is whether the block goes on.
 bool keep_leading_comment(const char* line) {
   if (!is_comment(line)) return false;
-  ptrlist_append(&run.comments, arena_strdup(&run.value_texts, line));
+  arena_strdup(&run.comments, line);
   return true;
 }
 

@@ -2,7 +2,7 @@
 //
 // Every key is stored under its composed key "section:name" with a copy of
 // its value in the run's value_texts; every "#" directive line under
-// "section:#text" with no value ("__topmost__" while no section is current).
+// "section:#text" with no value (kTopmostSection while no section is current).
 // Each entry made is tagged with the number of its section (see
 // section_index.h). Floating keys and directives are counted in the run.
 // Lines that fit no form are dropped silently; over-long parts are cut to
@@ -12,14 +12,13 @@
 
 #include <cstdio>
 
+#include "tool/section_names.h"
+
 // Field sizes in characters, each without its terminator.
 constexpr int kSectionChars = 32;      // a section name
 constexpr int kNameChars = 48;         // a key name
 constexpr int kValueChars = 256;       // a value, also one assembled from continuations
 constexpr int kComposedKeyChars = 79;  // "section:name" as stored
-
-// The section directives go to while no section is current.
-constexpr const char* kTopmostSection = "__topmost__";
 
 // Reads `stream` (open, at its start, owned by the caller) to its end into
 // the run's key table, which only gains entries and new values (a replaced

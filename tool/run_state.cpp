@@ -17,7 +17,7 @@ void run_end() {
   run.key_table = nullptr;
   section_index_free(run.sections);
   run.sections = nullptr;
-  ptrlist_clear(&run.comments);
+  arena_release(&run.comments);
   arena_release(&run.value_texts);
 }
 

@@ -10,9 +10,8 @@
 #include <cstdint>
 
 #include "support/arena.h"
-#include "support/keytable.h"
-#include "support/ptrlist.h"
 #include "support/file_identity.h"
+#include "support/keytable.h"
 #include "tool/section_index.h"
 
 constexpr const char* kVersion = KEYFOLDER_VERSION;
@@ -27,12 +26,13 @@ struct RunState {
   KeyTable* key_table;          // the one key table of the process (owned)
   SectionIndex* sections;       // the sections of key_table's entries, whose
                                 // numbers the entries carry as their group (owned)
-  Arena value_texts;            // the texts of key_table's values and of the
-                                // comment lines: the parser copies every one
-                                // here and nothing releases one alone (owned)
-  PtrList comments;             // the input's leading comment pieces as read
-                                // (texts in value_texts), taken by the parser
-                                // from the one read of the input (owned nodes)
+  Arena value_texts;            // the texts of key_table's values: the parser
+                                // copies every one here and nothing releases
+                                // one alone (owned)
+  Arena comments;               // the input's leading comment pieces as read,
+                                // taken by the parser from the one read of the
+                                // input: one text, each piece terminated and
+                                // the next right after it (owned)
   bool had_byte_order_mark;     // the input began with EF BB BF
   bool crlf;                    // the input's first line ended in CR LF: so
                                 // does every line the writer ends itself

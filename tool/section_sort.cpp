@@ -4,19 +4,9 @@
 
 #include "support/alloc.h"
 #include "support/text.h"
+#include "tool/section_names.h"
 
 namespace {
-
-struct SectionWeight {
-  const char* name;
-  int weight;
-};
-
-constexpr SectionWeight kWeights[] = {
-    {"__topmost__", 600}, {"General", 500}, {"Modules", 400}, {"Misc", 300},
-    {"Warbird", 200},     {"Javelin", 180}, {"Spider", 160},  {"Leviathan", 140},
-    {"Terrier", 120},     {"Weasel", 100},  {"Lancaster", 80}, {"Shark", 60},
-};
 
 // Lists this short are sorted the way the runtime's small-array sort does,
 // which fixes the order of names that compare as 0 (misc, Misc -> Misc, misc).
@@ -66,7 +56,7 @@ int section_weight(const char* name) {
   // The comparator weighs both names at every call: a first letter that
   // differs rules a weighted name out without comparing the rest.
   unsigned char first = text_fold(static_cast<unsigned char>(name[0]));
-  for (const SectionWeight& entry : kWeights) {
+  for (const RankedSection& entry : kRankedSections) {
     if (text_fold(static_cast<unsigned char>(entry.name[0])) == first &&
         text_icompare(entry.name, name) == 0) {
       return entry.weight;

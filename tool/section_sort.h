@@ -1,9 +1,10 @@
 // The order in which sections are written.
 //
-// "__topmost__" first, then General, Modules, Misc, then Warbird to Shark,
-// then every other section by name without regard to case. The order comes
-// from one comparator that adds fixed weights to a case-insensitive name
-// comparison, magnitude included. For a few names (those that overcome a
+// The ranked sections first (section_names.h: the directives' own section,
+// General, Modules, Misc, then Warbird to Shark), then every other section
+// by name without regard to case. The order comes from one comparator that
+// adds fixed weights to a case-insensitive name comparison, magnitude
+// included. For a few names (those that overcome a
 // small weight, such as "Lan" against "Lancaster") the comparator is not a
 // consistent order, so the sort must end and stay in bounds whatever it says.
 #pragma once

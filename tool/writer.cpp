@@ -7,10 +7,10 @@
 #include "support/alloc.h"
 #include "support/platform.h"
 #include "support/prefetch.h"
-#include "support/ptrlist.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
+#include "tool/section_names.h"
 #include "tool/section_sort.h"
 
 namespace {
@@ -18,8 +18,8 @@ namespace {
 // Output stream buffer: large writes instead of one per few lines.
 constexpr size_t kOutputBufferBytes = 1 << 16;
 
-// How many entries ahead writing asks for an entry's value, which lies
-// scattered over memory.
+// How many entries ahead writing asks for an entry's key text and value,
+// which lie scattered over memory (and twice as far ahead for the entry).
 constexpr int32_t kWriteAhead = 8;
 
 // The end of every line the writer makes itself: CR LF when the input's
@@ -38,24 +38,35 @@ void write_line_end(SafeOutput* output) {
   safe_output_write(output, end.text, end.length);
 }
 
-// Writes the input's leading comment block as the parser kept it, without
-// earlier stamp lines.
-void write_comments(SafeOutput* output) {
-  for (const PtrNode* node = run.comments.head; node != nullptr; node = node->next) {
-    const auto* text = static_cast<const char*>(node->item);
-    if (std::strncmp(text, kStampPrefix, kStampPrefixChars) == 0) continue;
-    safe_output_puts(output, text);
-    // A NUL byte ends the text of a piece before its real end. Such a cut
-    // piece still ends its output line: glued to the next carried piece it
-    // would shift where the line splits when read back, and the tail of a
-    // comment could read as a key of its own. (A piece that ends at a lone
-    // carriage return has its line end already.)
-    size_t length = std::strlen(text);
-    if (length < static_cast<size_t>(kLinePieceChars) && text[length - 1] != '\n' &&
-        text[length - 1] != '\r') {
-      write_line_end(output);
-    }
+// Writes one piece of the leading comment block, unless it is an earlier
+// stamp line.
+void write_comment(SafeOutput* output, const char* text, size_t length) {
+  if (std::strncmp(text, kStampPrefix, kStampPrefixChars) == 0) return;
+  safe_output_write(output, text, length);
+  // A NUL byte ends the text of a piece before its real end. Such a cut
+  // piece still ends its output line: glued to the next carried piece it
+  // would shift where the line splits when read back, and the tail of a
+  // comment could read as a key of its own. (A piece that ends at a lone
+  // carriage return has its line end already.)
+  if (length < static_cast<size_t>(kLinePieceChars) && text[length - 1] != '\n' &&
+      text[length - 1] != '\r') {
+    write_line_end(output);
   }
+}
+
+// Writes the input's leading comment block as the parser kept it: its
+// pieces lie back to back, each with its terminator.
+void write_comments(SafeOutput* output) {
+  arena_walk(
+      &run.comments,
+      [](char* begin, char* end, void* closure) {
+        for (const char* text = begin; text < end;) {
+          size_t length = std::strlen(text);
+          write_comment(static_cast<SafeOutput*>(closure), text, length);
+          text += length + 1;
+        }
+      },
+      output);
 }
 
 void write_stamp(SafeOutput* output, time_t now) {
@@ -96,7 +107,7 @@ void write_entry(SafeOutput* output, const char* name, const char* value) {
   safe_output_write(output, line, used + end.length);
 }
 
-void write_section(SafeOutput* output, const char* name, KeyEntry* const* entries, int32_t count) {
+void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count) {
   // WARNING: performance-critical (every line of the output is written
   // here); measure changes with bench/run_bench.py --baseline OLD/keyfolder.
   if (std::strcmp(name, kTopmostSection) == 0) {
@@ -112,8 +123,14 @@ void write_section(SafeOutput* output, const char* name, KeyEntry* const* entrie
   }
   size_t skip = std::strlen(name) + 1;  // the section part and its colon
   for (int32_t i = 0; i < count; ++i) {
-    if (i + kWriteAhead < count) prefetch(entries[i + kWriteAhead]->value);
-    write_entry(output, entries[i]->key() + skip, static_cast<const char*>(entries[i]->value));
+    // The entry, then its key text and value: three places apart in memory.
+    if (i + 2 * kWriteAhead < count) prefetch(places[i + 2 * kWriteAhead].entry);
+    if (i + kWriteAhead < count) {
+      prefetch(places[i + kWriteAhead].entry->key);
+      prefetch(places[i + kWriteAhead].entry->value);
+    }
+    const KeyEntry* entry = places[i].entry;
+    write_entry(output, entry->key + skip, static_cast<const char*>(entry->value));
   }
 }
 
@@ -127,8 +144,8 @@ void write_sections(SafeOutput* output) {
   KeyOrder walk = keytable_order(run.key_table, order, count, section_count);
   for (int32_t i = 0; i < count; ++i) {
     int32_t size = 0;
-    KeyEntry* const* entries = keytable_order_next(&walk, &size);
-    write_section(output, section_index_name(run.sections, order[i]), entries, size);
+    const KeyPlace* places = keytable_order_next(&walk, &size);
+    write_section(output, section_index_name(run.sections, order[i]), places, size);
   }
   keytable_order_end(&walk);
   util_free(order);

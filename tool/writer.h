@@ -2,7 +2,7 @@
 //
 // Writes the input's leading comment block (earlier stamp lines dropped),
 // orders the sections present in the table, and writes a stamp line, the
-// block and every section with its entries in the order the design's
+// block and every section with its entries in the order the format's
 // whole-table writer gives them (one enumeration per section, removing
 // what it writes), which keytable_order works out without enumerating.
 // The table is only read, and the values stay where they are (the run's
@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "support/keytable.h"
+#include "support/keytable_order.h"
 #include "support/safe_output.h"
 
 // Opening of the stamp line; a leading comment that begins with it is an
@@ -33,11 +33,11 @@ void write_config();
 void write_sections(SafeOutput* output);
 
 // Writes one section: its progress line on standard output, then a blank
-// line and its header (none for "__topmost__"), then the `count` entries
-// at `entries`, whose keys all begin with `name` and a ':', through
-// write_entry. With no entries it writes the header alone: the tests'
-// reference writer then writes the lines itself, as it enumerates.
-void write_section(SafeOutput* output, const char* name, KeyEntry* const* entries, int32_t count);
+// line and its header (none for kTopmostSection), then the entries of the
+// `count` places at `places`, whose keys all begin with `name` and a ':',
+// through write_entry. With no places it writes the header alone: the
+// tests' reference writer then writes the lines itself, as it enumerates.
+void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count);
 
 // Writes one entry of a section: `name` (its key after the section and
 // the ':') " = " `value`, or `name` alone when there is no value (a
