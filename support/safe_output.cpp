@@ -12,8 +12,10 @@ void safe_output_reason(SafeOutput* out, const char* text) {
   if (out->reason[0] == '\0') std::snprintf(out->reason, sizeof out->reason, "%s", text);
 }
 
-bool safe_output_note(SafeOutput* out, bool done) {
-  if (!done) safe_output_reason(out, std::strerror(errno));
+bool safe_output_note(SafeOutput* out, bool done, const char* why) {
+  char text[kSafeOutputReasonBytes];
+  std::snprintf(text, sizeof text, why != nullptr ? "%s (%s)" : "%s", std::strerror(errno), why);
+  if (!done) safe_output_reason(out, text);
   return done;
 }
 

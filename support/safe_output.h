@@ -30,9 +30,9 @@
 //           through. A failure removes the temporary file.
 //
 // rewrite: an existing output that a rename would change (more than one
-//   name, an owner, group or attribute the caller cannot give, a folder the
-//   caller may not write, the temporary file then in TMPDIR or /tmp): the
-//   text is replaced inside the file, which so keeps all it carries.
+//   name, an owner, group or attribute the caller cannot give, a mount of
+//   its own, a folder the caller may not write: the temporary file then in
+//   TMPDIR or /tmp): the text is replaced inside the file.
 //   open    read the old text once (no way back: refused here, nothing
 //           touched); a private temporary file (0600, the caller's).
 //   write   as for rename.
@@ -44,10 +44,10 @@
 //           failed copy puts the old text back from the backup. If that
 //           fails too, or power is lost or the process killed (SIGKILL)
 //           during the copy, the synced new text stays in the temporary
-//           file, which the reason names.
+//           file (standard error names it, where the process lives).
 //
-// Windows: no rewrite plan. The temporary file is in text mode (LF becomes
-// CR LF); ReplaceFileW replaces an existing output, keeping its security
+// Windows: no rewrite plan; Ctrl-C leaves the temporary file. It is in text
+// mode (LF becomes CR LF); ReplaceFileW keeps an existing output's security
 // descriptor, attributes and streams; a read-only output is refused.
 #pragma once
 
@@ -96,8 +96,8 @@ void safe_output_puts(SafeOutput* out, const char* text);
 
 // Finishes the file by its plan. False if anything failed, with the reason
 // ("changed while it was being converted" when the output changed); the
-// output is then as it was and the temporary file gone, unless the reason
-// names it. Releases everything `out` holds either way.
+// output is then as it was and the temporary file gone, unless standard
+// error said it is kept. Releases everything `out` holds either way.
 bool safe_output_commit(SafeOutput* out);
 
 // Gives up: closes everything, removes the temporary file, releases `out`.

@@ -34,20 +34,17 @@ bool copy_attributes(int from, int to) {
   char* names = nullptr;
   ssize_t length = 0;
   bool ok = attribute_names(from, &names, &length);
-  for (ssize_t at = 0; ok && at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-    ssize_t size = fgetxattr(from, names + at, nullptr, 0);
-    char* value = static_cast<char*>(util_alloc(static_cast<int32_t>(size < 0 ? 0 : size)));
-    ssize_t got = size < 0 ? -1 : fgetxattr(from, names + at, value, static_cast<size_t>(size));
-    ok = got >= 0 && fsetxattr(to, names + at, value, static_cast<size_t>(got), 0) == 0;
-    util_free(value);
+  for (const char* name = names; ok && name < names + length; name += std::strlen(name) + 1) {
+    static char value[XATTR_SIZE_MAX];  // the largest value the kernel keeps
+    ssize_t got = fgetxattr(from, name, value, sizeof value);
+    ok = got >= 0 && fsetxattr(to, name, value, static_cast<size_t>(got), 0) == 0;
   }
   char* own = nullptr;
   ssize_t own_length = 0;
   ok = ok && attribute_names(to, &own, &own_length);
-  for (ssize_t at = 0; ok && at < own_length;
-       at += static_cast<ssize_t>(std::strlen(own + at)) + 1) {
-    if (!has_name(names, length, own + at)) {
-      ok = !safe_output_injected_failure() && fremovexattr(to, own + at) == 0;
+  for (const char* name = own; ok && name < own + own_length; name += std::strlen(name) + 1) {
+    if (!has_name(names, length, name)) {
+      ok = !safe_output_injected_failure() && fremovexattr(to, name) == 0;
     }
   }
   util_free(own);

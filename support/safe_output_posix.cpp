@@ -132,15 +132,21 @@ bool attach_stream(SafeOutput* out, int fd) {
 // The plan and temporary file for an existing regular output open as `fd`
 // (status `info`): rename where the temporary file can carry all it has.
 bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
+  // A file mounted on its own (as a container binds one in) is the root of
+  // its mount, which no rename can replace.
+  struct statx mount {};
+  bool mounted = statx(fd, "", AT_EMPTY_PATH, 0, &mount) == 0 &&
+                 (mount.stx_attributes & mount.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+  bool renamable = info.st_nlink == 1 && !mounted;
   int temp = temp_create(out, nullptr, out->target_path);
-  if (temp >= 0 && info.st_nlink == 1 && carry_identity(temp, fd, info)) {
+  if (temp >= 0 && renamable && carry_identity(temp, fd, info)) {
     out->plan = SafeOutputPlan::rename;
     close(fd);
     return attach_stream(out, temp);
   }
   out->plan = SafeOutputPlan::rewrite;
   out->target_fd = fd;
-  if (temp >= 0 && info.st_nlink == 1) {
+  if (temp >= 0 && renamable) {
     // What it was given so far may open it to others: start again.
     close(temp);
     temp_discard(out);
@@ -149,6 +155,7 @@ bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
     const char* system_dir = std::getenv("TMPDIR");
     if (system_dir == nullptr || system_dir[0] != '/') system_dir = kSystemTempDir;
     temp = temp_create(out, system_dir, out->target_path);
+    safe_output_note(out, temp >= 0, "no temporary file could be made in TMPDIR or /tmp");
   }
   return safe_output_note(out, temp >= 0) && attach_stream(out, temp) && rewrite_prepare(out, info);
 }
@@ -174,9 +181,14 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
     out->plan = SafeOutputPlan::rename;
     out->target_path = create;
     fd = temp_create(out, nullptr, create);
-    mode_t mask = umask(0);  // the mode a plain create gives: 0666 less the umask
-    umask(mask);
-    if (safe_output_note(out, fd >= 0 && fchmod(fd, 0666 & ~mask) == 0)) {
+    // Made again, still empty, by a plain create's own rule (0666 less the
+    // umask, or the folder's default access list), which mkostemp's 0600 is not.
+    if (fd >= 0 && close(fd) == 0) {
+      fd = unlink(out->temp_path) == 0
+               ? open(out->temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
+               : -1;
+    }
+    if (safe_output_note(out, fd >= 0)) {
       if (attach_stream(out, fd)) return true;
       fd = -1;
     }

@@ -4,10 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "support/fault_injection.h"
 #include "support/safe_output_system.h"
@@ -23,11 +21,13 @@ constexpr uint64_t kDigestBasis = 14695981039346656037ULL;
 constexpr uint64_t kDigestPrime = 1099511628211ULL;
 
 // Copies the whole text of `from` over the start of `to` (nowhere when
-// `to` is -1), giving its digest and size. False, errno set, on a failure.
+// `to` is -1), giving its digest and size. False, errno set, on a failure,
+// with the bytes written by then as the size.
 bool copy_text(int from, int to, uint64_t* digest, off_t* size) {
   static char chunk[kCopyChunkBytes];
   uint64_t hash = kDigestBasis;
   off_t done = 0;
+  *size = 0;
   for (;;) {
     ssize_t got = safe_output_injected_failure() ? -1 : pread(from, chunk, sizeof chunk, done);
     if (got < 0) return false;
@@ -40,6 +40,7 @@ bool copy_text(int from, int to, uint64_t* digest, off_t* size) {
                             : pwrite(to, chunk + put, static_cast<size_t>(got - put), done + put);
       if (written < 0) return false;
       put += written;
+      *size = done + put;
     }
     done += got;
   }
@@ -48,12 +49,12 @@ bool copy_text(int from, int to, uint64_t* digest, off_t* size) {
   return true;
 }
 
-// Writes the whole text of `from` into `to`, cut to its length and synced.
-bool replace_text(int from, int to) {
+// Writes the whole text of `from` into `to`, cut to its length and synced;
+// `*size` as copy_text gives it.
+bool replace_text(int from, int to, off_t* size) {
   uint64_t digest = 0;
-  off_t size = 0;
-  return copy_text(from, to, &digest, &size) && !safe_output_injected_failure() &&
-         ftruncate(to, size) == 0 && !safe_output_injected_failure() && fsync(to) == 0;
+  return copy_text(from, to, &digest, size) && !safe_output_injected_failure() &&
+         ftruncate(to, *size) == 0 && !safe_output_injected_failure() && fsync(to) == 0;
 }
 
 // Whether the output is still the file opened and, where it is the input,
@@ -75,15 +76,11 @@ bool rewrite_prepare(SafeOutput* out, const struct stat& info) {
   out->old_fd = open(out->target_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat seen {};
   off_t size = 0;
-  if (out->old_fd < 0 || fstat(out->old_fd, &seen) != 0 ||
-      !copy_text(out->old_fd, -1, &out->old_digest, &size)) {
-    // No way back: refused before anything is touched.
-    char reason[kSafeOutputReasonBytes];
-    std::snprintf(reason, sizeof reason,
-                  "%s (its old text, needed to rewrite it in place, "
-                  "cannot be read)",
-                  std::strerror(errno));
-    safe_output_reason(out, reason);
+  // No way back: refused before anything is touched.
+  if (!safe_output_note(out,
+                        out->old_fd >= 0 && fstat(out->old_fd, &seen) == 0 &&
+                            copy_text(out->old_fd, -1, &out->old_digest, &size),
+                        "its old text, needed to rewrite it in place, cannot be read")) {
     return false;
   }
   // An edit since the parse shows at the commit's check, against the
@@ -110,8 +107,11 @@ bool system_rewrite(SafeOutput* out) {
       safe_output_note(out, backup >= 0 && copy_text(out->old_fd, backup, &digest, &old_size)) &&
       output_still_as_read(out, digest);
   if (ready) fault_pause("first-bytes");  // the moment the output's text turns new
-  bool written = ready && safe_output_note(out, replace_text(fileno(out->stream), out->target_fd));
-  bool restored = written || !ready || replace_text(backup, out->target_fd);
+  off_t copied = 0;
+  bool written =
+      ready && safe_output_note(out, replace_text(fileno(out->stream), out->target_fd, &copied));
+  // Put back unless nothing reached the output.
+  bool restored = written || !ready || copied == 0 || replace_text(backup, out->target_fd, &copied);
   if (backup >= 0) close(backup);
   close(out->target_fd);
   close(out->old_fd);
@@ -121,14 +121,11 @@ bool system_rewrite(SafeOutput* out) {
     unlink(out->temp_path);
     temp_unwatch();
   } else if (!restored) {
-    size_t used = std::strlen(out->reason);
-    std::snprintf(out->reason + used, sizeof out->reason - used, "; the new text is kept in '%s'",
-                  out->temp_path);
+    // Said here, while signals wait: one let through below would end the
+    // process before the caller could say it.
+    std::fprintf(stderr, "keyfolder: %s: the new text is kept in '%s'\n", out->target_path,
+                 out->temp_path);
     temp_unwatch();
-    // A deadly signal waiting would end the process before the caller says it.
-    if (temp_deadly_signal_pending()) {
-      std::fprintf(stderr, "keyfolder: %s: %s\n", out->target_path, out->reason);
-    }
   }
   system_release_signals();
   return written;

@@ -14,14 +14,16 @@ constexpr const char* kOutputChanged = "changed while it was being converted";
 // Sets the reason; the first failure's is kept, later ones are its effects.
 void safe_output_reason(SafeOutput* out, const char* text);
 
-// Returns `done`; a step that failed leaves errno's text as the reason.
-bool safe_output_note(SafeOutput* out, bool done);
+// Returns `done`; a step that failed leaves errno's text as the reason,
+// followed by `why` in brackets where given.
+bool safe_output_note(SafeOutput* out, bool done, const char* why = nullptr);
 
 // A failure point of the test build (fault_injection.h); errno as for EIO.
 bool safe_output_injected_failure();
 
 // Closes the stream and lets go of the paths (the descriptors are closed).
 void safe_output_release(SafeOutput* out);
+
 
 // Each system's own. Commits the flushed temporary file's text to the disk.
 bool system_sync_temp(SafeOutput* out);
@@ -40,20 +42,19 @@ bool system_replace(SafeOutput* out);
 
 // rewrite plan: the commit after the sync (safe_output.h); closes the
 // output's descriptors. On failure the temporary file is still watched (so
-// the give-up removes it) unless the reason names it as kept.
+// the give-up removes it) unless it is kept, as standard error then says.
 bool system_rewrite(SafeOutput* out);
 
 // Closes the descriptors and removes the temporary file if still watched.
 void system_give_up(SafeOutput* out);
 
 #ifndef _WIN32
-// Shared by the POSIX files (opening, _temp, _meta, _rewrite).
-// The folder part of `path` ("." when it has none), cut to PATH_MAX.
+// Shared by the POSIX files. The folder part of `path` ("." for none).
 void directory_of(const char* path, char dir[PATH_MAX]);
 
-// Creates a temporary file, 0600, in `dir` (null: beside `name`), named
-// ".NAME.XXXXXX" after `name`, and watches it. Its descriptor, `out->temp_path` set; or -1,
-// errno set, nothing made and every signal's action as before.
+// Creates and watches a temporary file, 0600, ".NAME.XXXXXX" after `name`,
+// in `dir` (null: beside `name`). Its descriptor, `out->temp_path` set; or
+// -1, errno set, nothing made and every signal's action as before.
 int temp_create(SafeOutput* out, const char* dir, const char* name);
 
 // Removes the temporary file if still watched, unwatches, forgets its path.
@@ -61,9 +62,6 @@ void temp_discard(SafeOutput* out);
 
 // Stops watching the temporary file (renamed, removed, or to be kept).
 void temp_unwatch();
-
-// Whether a signal is waiting that will end the process once let through.
-bool temp_deadly_signal_pending();
 
 FileIdentity identity_of(const struct stat& info);
 

@@ -37,8 +37,9 @@ bool ends_process(int s) {
 }
 
 void remove_watched_temp() {
-  const char* path = watched_temp.exchange(nullptr);
+  const char* path = watched_temp.load();
   if (path != nullptr) unlink(path);
+  watched_temp = nullptr;  // only now: a signal before finds it still
 }
 
 // Removes the temporary file, then ends the process as the signal would
@@ -75,15 +76,6 @@ void temp_unwatch() {
   util_set_fatal_cleanup(nullptr);
 }
 
-bool temp_deadly_signal_pending() {
-  sigset_t pending;
-  sigpending(&pending);
-  for (int s = 1; s < NSIG; ++s) {
-    if (ends_process(s) && sigismember(&pending, s) == 1) return true;
-  }
-  return false;
-}
-
 void system_hold_signals() {
   sigset_t all;
   sigfillset(&all);
@@ -108,12 +100,14 @@ int temp_create(SafeOutput* out, const char* dir, const char* name) {
   out->temp_path = static_cast<char*>(util_alloc(static_cast<int32_t>(room)));
   std::snprintf(out->temp_path, room, "%s/.%.*s.XXXXXX", dir, static_cast<int>(kTempNameBaseBytes),
                 base);
-  // Watched before it exists: no signal after mkostemp finds it unwatched.
-  watch(out->temp_path);
+  // Made and watched with every signal held: none finds it unwatched, and
+  // none sees the name of a file mkostemp tried and found another's.
+  system_hold_signals();
   int fd = safe_output_injected_failure() ? -1 : mkostemp(out->temp_path, O_CLOEXEC);
+  int error = errno;
+  if (fd >= 0) watch(out->temp_path);
+  system_release_signals();
   if (fd < 0) {
-    int error = errno;
-    temp_unwatch();
     util_free(out->temp_path);
     out->temp_path = nullptr;
     errno = error;

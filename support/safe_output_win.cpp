@@ -21,8 +21,8 @@ constexpr int kTempNameAttempts = 100;
 // Bytes a temporary name adds at most: "..4294967295-99" and room to spare.
 constexpr size_t kTempNameExtraBytes = 24;
 
-// The watched temporary file (null: none), widened when made so that the
-// clean-up needs no memory, and its stream, closed before it is deleted.
+// The watched temporary file (null: none), widened so that the clean-up
+// needs no memory, and its stream, closed before the file is deleted.
 wchar_t* watched_temp = nullptr;
 FILE* watched_stream = nullptr;
 
@@ -99,9 +99,8 @@ wchar_t* widen(const char* text) {
   return wide;
 }
 
-// Creates, opens as a text stream and watches a temporary file beside the
-// output, named after it with a leading dot and a process-unique suffix.
-// False when impossible (the give-up removes what was made).
+// Creates, opens in text mode and watches a temporary file ".NAME.PID-N"
+// beside the output; false when impossible (the give-up removes it).
 bool open_temporary(SafeOutput* out) {
   const char* path = out->target_path;
   const char* base = path;
@@ -186,6 +185,7 @@ void system_hold_signals() {}
 void system_release_signals() {}
 
 bool system_output_unchanged(SafeOutput* out) {
+  watched_stream = nullptr;  // closed by the commit: a fatal exit must not close it again
   wchar_t* target = widen(out->target_path);
   bool same = file_identity_unchanged(out->input, identity_of_path(target));
   util_free(target);

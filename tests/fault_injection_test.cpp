@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -180,7 +182,6 @@ TEST(RewriteInPlace, FailureThatCannotBeUndoneKeepsTheNewTextAndNamesIt) {
     expected = after_first_line(dir.read("arena.conf"));
   }
   const std::string reason = "keyfolder: arena.conf: Input/output error";
-  const std::string kept_note = "; the new text is kept in '";
   int kept = 0;
   bool completed = false;
   for (int n = 1; n <= kMaxFailurePoints && !completed && !HasFailure(); ++n) {
@@ -200,14 +201,23 @@ TEST(RewriteInPlace, FailureThatCannotBeUndoneKeepsTheNewTextAndNamesIt) {
       EXPECT_EQ(dir.listing(), (std::vector<std::string>{kSecondName, "arena.conf"}));
       continue;
     }
-    // "...; the new text is kept in '<dir>/<name>'\n": the name, and that file
-    // beside the output holding the whole new text.
-    const std::string head = reason + kept_note + dir.path() + "/";
+    // "keyfolder: <file>: the new text is kept in '<dir>/<name>'", said
+    // before the failure itself: the name, and that file beside the output
+    // holding the whole new text.
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
+    const std::string head =
+        "keyfolder: " + std::string(real) + "/arena.conf: the new text is kept in '" + real + "/";
+    const std::string tail = "'\n" + reason + "\n";
     ASSERT_EQ(result.err.compare(0, head.size(), head), 0) << result.err;
-    ASSERT_EQ(result.err.substr(result.err.size() - 2), "'\n");
-    std::string name = result.err.substr(head.size(), result.err.size() - head.size() - 2);
+    ASSERT_GT(result.err.size(), head.size() + tail.size()) << result.err;
+    ASSERT_EQ(result.err.substr(result.err.size() - tail.size()), tail) << result.err;
+    std::string name =
+        result.err.substr(head.size(), result.err.size() - head.size() - tail.size());
     EXPECT_EQ(after_first_line(dir.read(name)), expected);
     EXPECT_EQ(dir.listing(), (std::vector<std::string>{name, kSecondName, "arena.conf"}));
+    // Kept only where the copy reached the output: else nothing needs it.
+    EXPECT_NE(dir.read("arena.conf"), input);
     ++kept;
   }
   EXPECT_TRUE(completed) << "no run got past all failure points";

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -447,6 +448,10 @@ TEST(WritePath, RewriteFromTheSystemTemporaryFolder) {
     ToolResult result = ToolRun(dir, {"a.conf"}, "", kWriter, c.environment).finish();
     if (saved != nullptr) setenv("TMPDIR", outer.c_str(), 1);
     EXPECT_EQ(result.status, c.converts ? 0 : 1) << result.err;
+    // The reason says it was the temporary folder, not the file, that failed.
+    EXPECT_EQ(result.err, c.converts ? ""
+                                     : "keyfolder: a.conf: No such file or directory (no temporary "
+                                       "file could be made in TMPDIR or /tmp)\n");
     EXPECT_TRUE(c.converts ? after_first_line(dir.read("a.conf")) == expected
                            : dir.read("a.conf") == input);
     EXPECT_EQ(status_of(dir.file("a.conf")).st_ino, inode);
@@ -460,7 +465,19 @@ TEST(WritePath, RewriteFromTheSystemTemporaryFolder) {
 // temporary file of a rewrite shows the other user nothing meanwhile. When
 // the inherited list cannot be taken off the temporary file (the test
 // build's second output failure), the file is rewritten in place instead.
+// A new output there gets the list a plain create gives.
 TEST(WritePath, FolderDefaultAccessListReachesNoOutput) {
+  {
+    ToolDir dir;
+    ToolResult set = run_binary("/usr/bin/setfacl", dir,
+                                {"-d", "-m", "u:" + std::to_string(kBystander) + ":rw", "."}, {});
+    if (set.status != 0) GTEST_SKIP() << "setfacl (package acl) failed: " << set.err;
+    dir.write("in.conf", kInput);
+    std::ofstream(dir.file("plain.conf")) << "";
+    ASSERT_EQ(run_tool(dir, {"in.conf", "new.conf"}).status, 0);
+    EXPECT_EQ(run_binary("/usr/bin/getfacl", dir, {"-n", "-c", "new.conf"}, {}).out,
+              run_binary("/usr/bin/getfacl", dir, {"-n", "-c", "plain.conf"}, {}).out);
+  }
   for (int variant = 0; variant < 3; ++variant) {
     const bool linked = variant == 1;
     const bool removal_fails = variant == 2;
@@ -491,6 +508,27 @@ TEST(WritePath, FolderDefaultAccessListReachesNoOutput) {
     EXPECT_LT(getxattr(dir.file("a.conf").c_str(), "system.posix_acl_access", nullptr, 0), 0);
     EXPECT_EQ(after_first_line(dir.read("a.conf")), kConverted);
   }
+}
+
+// A file mounted on its own (as a container binds in a host's file) cannot
+// be renamed over: it is rewritten in place, through the mount, into the
+// file mounted there.
+TEST(WritePath, FileMountedOnItsOwnIsRewrittenInPlace) {
+  ToolDir dir;
+  dir.write("host.conf", kInput);
+  dir.write("a.conf", "");
+  if (mount(dir.file("host.conf").c_str(), dir.file("a.conf").c_str(), nullptr, MS_BIND, nullptr) !=
+      0) {
+    GTEST_SKIP() << "bind mounts need CAP_SYS_ADMIN";
+  }
+  const ino_t inode = status_of(dir.file("a.conf")).st_ino;
+  ToolResult result = run_tool(dir, {"a.conf"});
+  const ino_t after = status_of(dir.file("a.conf")).st_ino;
+  umount2(dir.file("a.conf").c_str(), MNT_DETACH);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(after, inode);
+  EXPECT_EQ(after_first_line(dir.read("host.conf")), kConverted);
+  EXPECT_EQ(leftovers(dir, {"a.conf", "host.conf"}), std::vector<std::string>{});
 }
 
 // Descriptors the process holds.
