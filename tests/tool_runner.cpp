@@ -130,6 +130,55 @@ ToolResult run_binary(const std::string& binary, const ToolDir& dir,
   return result;
 }
 
+ToolRun::ToolRun(const ToolDir& dir, const std::vector<std::string>& args,
+                 const std::string& moment, uid_t user, std::vector<std::string> environment,
+                 int in, int out) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  std::vector<std::string> command;
+  if (user != 0) {
+    command = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user),
+               "--regid=" + std::to_string(user), "--clear-groups"};
+  }
+  command.push_back(KEYFOLDER_FAULTY_BINARY);
+  command.insert(command.end(), args.begin(), args.end());
+  if (!moment.empty()) environment.push_back("KEYFOLDER_PAUSE_AT=" + moment);
+  child_ = fork();
+  if (child_ == 0) {
+    dup2(in >= 0 ? in : open("/dev/null", O_RDONLY), 0);
+    dup2(out >= 0 ? out : out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    if (chdir(dir.path().c_str()) != 0) _exit(125);
+    for (const std::string& setting : environment) putenv(strdup(setting.c_str()));
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(126);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  out_ = out_pipe[0];
+  err_ = err_pipe[0];
+}
+
+bool ToolRun::stopped() {
+  int status = 0;
+  return waitpid(child_, &status, WUNTRACED) == child_ && WIFSTOPPED(status);
+}
+
+void ToolRun::send(int signal_number) const { kill(child_, signal_number); }
+
+ToolResult ToolRun::finish() {
+  kill(child_, SIGCONT);
+  ToolResult result{read_to_end(out_), read_to_end(err_), -1};
+  int status = 0;
+  waitpid(child_, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
 std::string read_to_end(int fd) {
   std::string text;
   char buffer[4096];
@@ -149,9 +198,9 @@ std::string version_pattern() {
 }
 
 bool is_banner(const std::string& line) {
-  static const std::regex banner(
-      "keyfolder v" + version_pattern() + " [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} "
-      "Lanternfold Tools <keyfolder@example\\.org>\n");
+  static const std::regex banner("keyfolder v" + version_pattern() +
+                                 " [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} "
+                                 "Lanternfold Tools <keyfolder@example\\.org>\n");
   return std::regex_match(line, banner);
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -51,6 +52,32 @@ ToolResult run_tool(const ToolDir& dir, const std::vector<std::string>& args,
 ToolResult run_binary(const std::string& binary, const ToolDir& dir,
                       const std::vector<std::string>& args,
                       const std::vector<std::string>& environment, ChildLimit limit = {});
+
+// A run of the test build of the program (keyfolder_faulty) in `dir`, as
+// `user` when not 0 (through setpriv), with standard input `in` and
+// standard output `out` (-1: pipes of its own), stopped where it reaches
+// `moment` (KEYFOLDER_PAUSE_AT, see support/fault_injection.h) unless that
+// is empty, so that a test can act there and then let it go on.
+class ToolRun {
+ public:
+  ToolRun(const ToolDir& dir, const std::vector<std::string>& args, const std::string& moment,
+          uid_t user = 0, std::vector<std::string> environment = {}, int in = -1, int out = -1);
+
+  // Waits until the run stops at its moment; false if it ended instead.
+  bool stopped();
+
+  // Sends `signal_number`, which waits while the run is stopped.
+  void send(int signal_number) const;
+
+  // Lets the run go on to its end: what it printed and its status (128 +
+  // the signal that ended it).
+  ToolResult finish();
+
+ private:
+  pid_t child_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+};
 
 // Everything `fd` gives until its end; closes it.
 std::string read_to_end(int fd);

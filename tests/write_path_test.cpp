@@ -38,79 +38,11 @@ const char kConverted[] = "; shared\n\n#define X 1\n\n[Misc]\nA = 1\n";
 
 bool can_switch_users() { return geteuid() == 0 && access(kSetpriv, X_OK) == 0; }
 
-// The command line that runs `argv` as `user` (in its own group), or as is.
-std::vector<std::string> as_user(uid_t user, std::vector<std::string> argv) {
-  if (user == 0) return argv;
-  std::vector<std::string> command{kSetpriv, "--reuid=" + std::to_string(user),
-                                   "--regid=" + std::to_string(user), "--clear-groups"};
-  command.insert(command.end(), argv.begin(), argv.end());
-  return command;
-}
-
 struct stat status_of(const std::string& path) {
   struct stat info {};
   lstat(path.c_str(), &info);
   return info;
 }
-
-// A run of the test build of the program, started in `dir` with standard
-// input `in` and standard output `out` (-1: pipes of its own), stopped at
-// `moment` unless that is empty.
-class ToolRun {
- public:
-  ToolRun(const ToolDir& dir, const std::vector<std::string>& args, const std::string& moment,
-          uid_t user = 0, std::vector<std::string> environment = {}, int in = -1, int out = -1) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return;
-    std::vector<std::string> command{KEYFOLDER_FAULTY_BINARY};
-    command.insert(command.end(), args.begin(), args.end());
-    command = as_user(user, command);
-    if (!moment.empty()) environment.push_back("KEYFOLDER_PAUSE_AT=" + moment);
-    child_ = fork();
-    if (child_ == 0) {
-      dup2(in >= 0 ? in : open("/dev/null", O_RDONLY), 0);
-      dup2(out >= 0 ? out : out_pipe[1], 1);
-      dup2(err_pipe[1], 2);
-      if (chdir(dir.path().c_str()) != 0) _exit(125);
-      for (const std::string& setting : environment) putenv(strdup(setting.c_str()));
-      std::vector<char*> argv;
-      for (std::string& word : command) argv.push_back(word.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(126);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    out_ = out_pipe[0];
-    err_ = err_pipe[0];
-  }
-
-  // Waits until the run stops at its moment; false if it ended instead.
-  bool stopped() {
-    int status = 0;
-    return waitpid(child_, &status, WUNTRACED) == child_ && WIFSTOPPED(status);
-  }
-
-  // Sends `signal_number`, which waits while the run is stopped.
-  void send(int signal_number) const { kill(child_, signal_number); }
-
-  // Lets the run go on to its end: what it printed and its status (128 +
-  // the signal that ended it).
-  ToolResult finish() {
-    kill(child_, SIGCONT);
-    ToolResult result{read_to_end(out_), read_to_end(err_), -1};
-    int status = 0;
-    waitpid(child_, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-  }
-
- private:
-  pid_t child_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-};
 
 // The names in `dir` but the given ones: what a run left behind.
 std::vector<std::string> leftovers(const ToolDir& dir, const std::vector<std::string>& expected) {
@@ -183,7 +115,8 @@ TEST(WritePath, TemporaryFileStaysPrivateWhereTheOwnerCannotBeGiven) {
 }
 
 // Cases 2 and 4: whatever changes the output once its new text is complete
-// (an append, a change of mode, owner or access list) is not undone: the
+// (an append, a new file in its place, a change of mode, owner or access
+// list) is not undone: the
 // run ends with "changed while it was being converted", by either plan,
 // also where the output names the input by another name (a link).
 TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
@@ -193,6 +126,8 @@ TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
   };
   const Edit edits[] = {
       {"append", {"/bin/sh", "-c", "echo Misc:Late=1 >>a.conf"}},
+      // An editor that saves through a new file.
+      {"replace", {"/bin/sh", "-c", "cp a.conf new && echo Misc:Late=1 >>new && mv new a.conf"}},
       {"chmod", {"/bin/chmod", "600", "a.conf"}},
       {"chown", {"/bin/chown", std::to_string(kOwner), "a.conf"}},
       {"setfacl", {"/usr/bin/setfacl", "-m", "u:" + std::to_string(kWriter) + ":r", "a.conf"}},
@@ -240,7 +175,8 @@ TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
 // it removes that file. Either way the process ends by the signal and the
 // output holds one whole text.
 TEST(WritePath, DeadlySignalsLeaveOneWholeTextAndNoTemporaryFile) {
-  const int signals[] = {SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGRTMIN, SIGTERM};
+  const int signals[] = {SIGALRM, SIGUSR1,  SIGUSR2, SIGXCPU, SIGVTALRM,
+                         SIGPROF, SIGRTMIN, SIGTERM, SIGINT};
   struct Moment {
     const char* name;
     bool linked;     // a second name: the rewrite in place
