@@ -13,10 +13,10 @@ void safe_output_reason(SafeOutput* out, const char* text) {
 }
 
 bool safe_output_note(SafeOutput* out, bool done, const char* why) {
-  char text[kSafeOutputReasonBytes];
-  std::snprintf(text, sizeof text, why != nullptr ? "%s (%s)" : "%s", std::strerror(errno), why);
-  if (!done) safe_output_reason(out, text);
-  return done;
+  if (done || out->reason[0] != '\0') return done;
+  std::snprintf(out->reason, sizeof out->reason, why != nullptr ? "%s (%s)" : "%s",
+                std::strerror(errno), why);
+  return false;
 }
 
 bool safe_output_injected_failure() {
