@@ -85,6 +85,7 @@ void carry_out(KeyTable* table, KeyStore* store) {
   if (!store->created) {
     first->value = store->value;
     store->entry = first;
+    store->number = static_cast<int32_t>(slot->entry - 1);
     return;
   }
   // A key stored again with the very same bytes (a directive repeated in
@@ -99,6 +100,7 @@ void carry_out(KeyTable* table, KeyStore* store) {
     std::memcpy(copy, store->key, store->length + 1);
     text = copy;
   }
+  store->number = table->count;
   store->entry = new_entry(table, text, store->value);
   // A later entry of a key already indexed stays out: a lookup must find
   // the first.

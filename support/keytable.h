@@ -84,6 +84,7 @@ struct KeyStore {
                     // key: make a new entry
   bool created;     // out: a new entry was made
   KeyEntry* entry;  // out: the entry that holds `value` now
+  int32_t number;   // out: that entry's number
   size_t length;    // the table's: strlen(key)
   uint32_t tag;     // the table's: the key's index hash
 };

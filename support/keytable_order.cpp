@@ -213,6 +213,9 @@ const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size) {
     }
     sort_places(places, order->spare, *size, kept + dropped);
   }
+  if (order->met != nullptr) {
+    for (int32_t j = 0; j < *size; ++j) order->met[j] = static_cast<uint32_t>(places[j].rank);
+  }
   for (int32_t j = 0; j < *size; ++j) {
     places[j].entry =
         keytable_entry(order->table, static_cast<int32_t>(places[j].rank & UINT32_MAX));
@@ -223,7 +226,18 @@ const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size) {
   return places;
 }
 
+void keytable_order_keep_numbers(KeyOrder* order) {
+  if (order->met == nullptr) order->met = util_alloc_array<uint32_t>(order->largest);
+}
+
+KeyNumbers keytable_order_numbers(const KeyOrder* order) {
+  int32_t group = order->next - 1;
+  return KeyNumbers{order->met, order->numbers + order->starts[group],
+                    order->starts[group + 1] - order->starts[group]};
+}
+
 void keytable_order_end(KeyOrder* order) {
+  util_free(order->met);
   util_free(order->numbers);
   util_free(order->starts);
   util_free(order->places);

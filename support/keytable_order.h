@@ -45,6 +45,8 @@ struct KeyOrder {
   KeyPlace* spare;        // as many again, made when a large group first needs
                           // sorting (heap)
   int32_t largest;        // entries of the largest group
+  uint32_t* met;          // with keytable_order_keep_numbers: the numbers of
+                          // the last group's entries, in its order (heap)
 };
 
 // Prepares to give, group by group, the entries of the groups
@@ -62,6 +64,21 @@ KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t cou
 // a group in order touches its entries, so writing them right after finds
 // them in the cache.
 const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size);
+
+// Has every later keytable_order_next also give the numbers of its
+// group's entries (keytable_order_numbers), for a reader that keeps data
+// of its own by entry number.
+void keytable_order_keep_numbers(KeyOrder* order);
+
+// The numbers of the entries the last keytable_order_next gave, in its
+// order (`met`) and in creation order (`created`), `size` of each; valid
+// as its places are. Only after keytable_order_keep_numbers.
+struct KeyNumbers {
+  const uint32_t* met;
+  const uint32_t* created;
+  int32_t size;
+};
+KeyNumbers keytable_order_numbers(const KeyOrder* order);
 
 // Releases what keytable_order made.
 void keytable_order_end(KeyOrder* order);

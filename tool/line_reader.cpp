@@ -49,10 +49,59 @@ void note_first_line_end(LineReader* reader, const char* line) {
   reader->first_line_crlf = (feed > line ? feed[-1] : reader->last_byte) == '\r';
 }
 
+// Notes the line ends a NUL byte hides from the piece just read: its text
+// then stops short of a full piece without a line feed although the stream
+// goes on. The read itself went on to the line feed it stopped at (the
+// first one behind the text: fgets stops at the first) or to a full piece.
+void note_hidden_ends(LineReader* reader, const char* line) {
+  size_t length = std::strlen(line);
+  if (length >= static_cast<size_t>(kLinePieceChars) || (length > 0 && line[length - 1] == '\n') ||
+      std::feof(reader->stream) != 0) {
+    return;
+  }
+  const auto* feed =
+      static_cast<const char*>(std::memchr(line + length, '\n', kLinePieceChars - length));
+  size_t end = feed != nullptr ? static_cast<size_t>(feed - line) + 1 : kLinePieceChars;
+  LineCount hidden{0, '\0'};
+  line_count_feed(&hidden, line + length, end - length);
+  reader->hidden_ends = hidden.ends;
+  reader->hidden_last = hidden.last;
+  reader->hidden = true;
+}
+
+// Sets the line on which `line`, the piece about to be returned, begins,
+// and counts its line ends (with the hidden ones of its read when it is
+// that read's last piece).
+void count_piece(LineReader* reader, const char* line) {
+  reader->line = reader->count.ends + 1;
+  size_t length = std::strlen(line);
+  if (length > 0 && std::memchr(line, '\r', length) == nullptr) {
+    // Without a carriage return only the last byte can end the line.
+    char last = line[length - 1];
+    if (last == '\n' && (length > 1 || reader->count.last != '\r')) ++reader->count.ends;
+    reader->count.last = last;
+  } else {
+    line_count_feed(&reader->count, line, length);
+  }
+  if (reader->hidden && !reader->has_rest) {
+    reader->count.ends += reader->hidden_ends;
+    reader->count.last = reader->hidden_last;
+    reader->hidden = false;
+  }
+}
+
 }  // namespace
 
+void line_count_feed(LineCount* count, const char* bytes, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if ((bytes[i] == '\r' || bytes[i] == '\n') && count->last != '\r') ++count->ends;
+    count->last = bytes[i];
+  }
+}
+
 LineReader line_reader_start(FILE* stream) {
-  LineReader reader{stream, {}, 0, false, {}, false, 0, false, false, '\0'};
+  LineReader reader{};
+  reader.stream = stream;
   // Read the mark byte by byte; at the first byte that does not match, push
   // that one back (one byte of push-back is all a stream promises) and hold
   // the matching bytes before it for the first piece.
@@ -81,7 +130,9 @@ bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]) {
       return false;
     }
     if (!reader->met_line_feed) note_first_line_end(reader, line);
+    note_hidden_ends(reader, line);
   }
   split_at_lone_return(reader, line);
+  count_piece(reader, line);
   return true;
 }

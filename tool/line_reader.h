@@ -12,6 +12,8 @@
 // stream stays the caller's.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // Characters in one piece of a line, without terminator.
@@ -19,6 +21,15 @@ constexpr int kLinePieceChars = 383;
 
 // The UTF-8 byte-order mark: EF BB BF.
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// Line ends in a run of bytes as the reader splits lines: a line feed, a run
+// of carriage returns, or such a run and the line feed right after it, each
+// one end. Bytes are fed in order, in as many calls as they come.
+struct LineCount {
+  uint32_t ends;  // line ends so far
+  char last;      // the byte fed last ('\0' before any)
+};
+void line_count_feed(LineCount* count, const char* bytes, size_t length);
 
 struct LineReader {
   FILE* stream;          // the input, not owned
@@ -31,6 +42,12 @@ struct LineReader {
   bool met_line_feed;              // a piece with a line feed has been read
   bool first_line_crlf;            // the byte before the first line feed is a CR
   char last_byte;                  // the last byte read before that line feed
+  uint32_t line;                   // the physical line (from 1) on which the
+                                   // piece last returned begins
+  LineCount count;                 // line ends in the bytes returned so far
+  uint32_t hidden_ends;            // line ends behind a NUL byte in the last
+  char hidden_last;                // read (its last byte), which its last
+  bool hidden;                     // piece passes over unseen: counted with it
 };
 
 // Starts reading `stream` at its beginning, taking off a byte-order mark.

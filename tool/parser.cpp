@@ -4,6 +4,7 @@
 
 #include "support/arena.h"
 #include "support/text.h"
+#include "tool/block_check.h"
 #include "tool/line_reader.h"
 #include "tool/run_state.h"
 
@@ -21,7 +22,13 @@ struct ParseState {
   bool continuation_open;                         // the value goes on on the next line
   char keys[kStoreBatch][kComposedKeyChars + 1];  // composed keys of the stores queued
   KeyStore stores[kStoreBatch];                   // stores queued, in input order
+  uint32_t lines[kStoreBatch];                    // the input line of each
+  Conditional kinds[kStoreBatch];                 // what each directive does to blocks
+  uint8_t text_offsets[kStoreBatch];              // where a directive's text begins
+                                                  // in its key; 0 for a key
   int queued;                                     // how many of `stores` are in use
+  uint32_t line;                                  // the input line being parsed
+  uint32_t key_line;                              // the line the last key began on
 };
 
 // trim_copy on the `length` bytes at `source` (which need not be terminated
@@ -44,15 +51,17 @@ void compose_key(char key[kComposedKeyChars + 1], const char* section, const cha
   text_append(key, used, kComposedKeyChars, name);
 }
 
-// Carries out the queued stores in input order and tags every entry they
-// created with its section's number, for the writer. Nothing reads the
-// table before the parse ends, so queueing changes nothing but the time
-// the stores take.
+// Carries out the queued stores in input order, tags every entry they
+// created with its section's number, for the writer, and notes where each
+// stood among the input's blocks. Nothing reads the table before the parse
+// ends, so queueing changes nothing but the time the stores take.
 void flush_stores(ParseState* state) {
   keytable_store_batch(run.key_table, state->stores, state->queued);
   for (int i = 0; i < state->queued; ++i) {
     const KeyStore& store = state->stores[i];
     if (store.created) store.entry->group = section_index_number(run.sections, store.key);
+    block_note_store(&run.blocks, run.key_table, store.number, store.created, state->lines[i],
+                     state->kinds[i], state->text_offsets[i]);
   }
   state->queued = 0;
 }
@@ -63,9 +72,19 @@ void flush_stores(ParseState* state) {
 // value_texts releases all of them at once).
 void store(ParseState* state, const char* section, const char* name, char* value,
            bool is_directive) {
-  char* key = state->keys[state->queued];
+  int i = state->queued++;
+  char* key = state->keys[i];
   compose_key(key, section, name);
-  state->stores[state->queued++] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0};
+  state->stores[i] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0, 0};
+  // A directive's text is what follows its section and colon, as stored
+  // (a section holds at most 32 characters, so some of it always is).
+  state->text_offsets[i] = is_directive ? static_cast<uint8_t>(std::strlen(section) + 1) : 0;
+  state->kinds[i] =
+      is_directive ? conditional_of(key + state->text_offsets[i]) : Conditional::kNone;
+  state->lines[i] = is_directive ? state->line : state->key_line;
+  if (parse_store_listener != nullptr) {
+    parse_store_listener(key, state->text_offsets[i], value, state->lines[i]);
+  }
   if (state->queued == kStoreBatch) flush_stores(state);
 }
 
@@ -152,6 +171,7 @@ void parse_line(ParseState* state, char* line) {
   const char* colon = std::strchr(rest, ':');
   if (equals != nullptr && colon != nullptr && equals > colon + 1) {
     ++run.floating_count;
+    state->key_line = state->line;
     trim_range(state->pending_section, rest, static_cast<size_t>(colon - rest), kSectionChars);
     trim_range(state->name, colon + 1, static_cast<size_t>(equals - colon - 1), kNameChars);
     trim_copy(state->value, equals + 1, kValueChars);
@@ -168,6 +188,7 @@ void parse_line(ParseState* state, char* line) {
     }
   }
   if (state->current_section[0] == '\0' || equals == nullptr) return;
+  state->key_line = state->line;
   trim_range(state->name, rest, static_cast<size_t>(equals - rest), kNameChars);
   trim_copy(state->value, equals + 1, kValueChars);
   store_or_continue(state, state->current_section);
@@ -184,6 +205,8 @@ bool keep_leading_comment(const char* line) {
 
 }  // namespace
 
+StoreListener parse_store_listener = nullptr;
+
 void trim_copy(char* destination, const char* source, int limit) {
   trim_range(destination, source, std::strlen(source), limit);
 }
@@ -197,6 +220,7 @@ void parse_config(FILE* stream) {
   bool leading = true;
   while (line_reader_next(&reader, line)) {
     if (leading) leading = keep_leading_comment(line);
+    state.line = reader.line;
     parse_line(&state, line);
   }
   run.had_byte_order_mark = reader.had_byte_order_mark;
@@ -208,4 +232,5 @@ void parse_config(FILE* stream) {
     store_value(&state, state.pending_section, state.name, state.value);
   }
   flush_stores(&state);
+  block_parse_end(&run.blocks);
 }

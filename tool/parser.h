@@ -10,6 +10,8 @@
 // read error afterwards.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "tool/section_names.h"
@@ -25,6 +27,15 @@ constexpr int kComposedKeyChars = 79;  // "section:name" as stored
 // value stays in value_texts, unused, until the run ends). Its leading
 // comment pieces and byte-order mark go to the run as well.
 void parse_config(FILE* stream);
+
+// Called, when set, with every store the parser makes, in input order:
+// the composed key (valid for the call only), where a directive line's text
+// begins in it (0 for a key), the value (null for a directive line) and the
+// input line it stands on. For the tests' model of the blocks; the program
+// never sets it.
+using StoreListener = void (*)(const char* key, size_t text_offset, const char* value,
+                               uint32_t line);
+extern StoreListener parse_store_listener;
 
 // Skips white space at the start of `source`, takes at most `limit`
 // characters from there, removes white space from the end of what it took

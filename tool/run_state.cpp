@@ -19,6 +19,7 @@ void run_end() {
   run.sections = nullptr;
   arena_release(&run.comments);
   arena_release(&run.value_texts);
+  block_map_free(&run.blocks);
 }
 
 void report_access_error(const char* path, const char* reason) {

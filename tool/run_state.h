@@ -12,6 +12,7 @@
 #include "support/arena.h"
 #include "support/file_identity.h"
 #include "support/keytable.h"
+#include "tool/block_check.h"
 #include "tool/section_index.h"
 
 constexpr const char* kVersion = KEYFOLDER_VERSION;
@@ -33,6 +34,8 @@ struct RunState {
                                 // taken by the parser from the one read of the
                                 // input: one text, each piece terminated and
                                 // the next right after it (owned)
+  BlockMap blocks;              // where key_table's entries stood among the
+                                // input's conditional blocks (owned)
   bool had_byte_order_mark;     // the input began with EF BB BF
   bool crlf;                    // the input's first line ended in CR LF: so
                                 // does every line the writer ends itself

@@ -7,6 +7,7 @@
 #include "support/alloc.h"
 #include "support/platform.h"
 #include "support/prefetch.h"
+#include "tool/block_check.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
@@ -38,11 +39,17 @@ void write_line_end(SafeOutput* output) {
   safe_output_write(output, end.text, end.length);
 }
 
+// Writes `length` bytes and counts their line ends in `lines` (when set).
+void write_counted(SafeOutput* output, const char* text, size_t length, LineCount* lines) {
+  safe_output_write(output, text, length);
+  if (lines != nullptr) line_count_feed(lines, text, length);
+}
+
 // Writes one piece of the leading comment block, unless it is an earlier
 // stamp line.
-void write_comment(SafeOutput* output, const char* text, size_t length) {
+void write_comment(SafeOutput* output, const char* text, size_t length, LineCount* lines) {
   if (std::strncmp(text, kStampPrefix, kStampPrefixChars) == 0) return;
-  safe_output_write(output, text, length);
+  write_counted(output, text, length, lines);
   // A NUL byte ends the text of a piece before its real end. Such a cut
   // piece still ends its output line: glued to the next carried piece it
   // would shift where the line splits when read back, and the tail of a
@@ -50,32 +57,41 @@ void write_comment(SafeOutput* output, const char* text, size_t length) {
   // carriage return has its line end already.)
   if (length < static_cast<size_t>(kLinePieceChars) && text[length - 1] != '\n' &&
       text[length - 1] != '\r') {
-    write_line_end(output);
+    write_counted(output, line_end().text, line_end().length, lines);
   }
 }
 
+// Where a comment block is written: the output, and where its line ends
+// are counted (or null).
+struct CommentSink {
+  SafeOutput* output;
+  LineCount* lines;
+};
+
 // Writes the input's leading comment block as the parser kept it: its
 // pieces lie back to back, each with its terminator.
-void write_comments(SafeOutput* output) {
+void write_comments(SafeOutput* output, LineCount* lines) {
+  CommentSink sink{output, lines};
   arena_walk(
       &run.comments,
       [](char* begin, char* end, void* closure) {
+        const auto* into = static_cast<CommentSink*>(closure);
         for (const char* text = begin; text < end;) {
           size_t length = std::strlen(text);
-          write_comment(static_cast<SafeOutput*>(closure), text, length);
+          write_comment(into->output, text, length, into->lines);
           text += length + 1;
         }
       },
-      output);
+      &sink);
 }
 
-void write_stamp(SafeOutput* output, time_t now) {
+void write_stamp(SafeOutput* output, time_t now, LineCount* lines) {
   char when[kTimeTextChars + 1];
   format_local_time(when, now);
   char stamp[160];
   std::snprintf(stamp, sizeof stamp, "%s%-24.24s (v%s %s)%s", kStampPrefix, when, kVersion, kCredit,
                 line_end().text);
-  safe_output_puts(output, stamp);
+  write_counted(output, stamp, std::strlen(stamp), lines);
 }
 
 }  // namespace
@@ -134,7 +150,7 @@ void write_section(SafeOutput* output, const char* name, const KeyPlace* places,
   }
 }
 
-void write_sections(SafeOutput* output) {
+void write_sections(SafeOutput* output, BlockCheck* check) {
   // Gathering: the sections in the order one enumeration first meets them,
   // then into the order they are written.
   int32_t section_count = run.sections->count;
@@ -142,10 +158,13 @@ void write_sections(SafeOutput* output) {
   int32_t count = keytable_groups_met(run.key_table, section_count, order);
   sort_sections(order, count, run.sections);
   KeyOrder walk = keytable_order(run.key_table, order, count, section_count);
+  if (check != nullptr) keytable_order_keep_numbers(&walk);
   for (int32_t i = 0; i < count; ++i) {
     int32_t size = 0;
     const KeyPlace* places = keytable_order_next(&walk, &size);
-    write_section(output, section_index_name(run.sections, order[i]), places, size);
+    const char* name = section_index_name(run.sections, order[i]);
+    write_section(output, name, places, size);
+    if (check != nullptr) block_check_section(check, name, keytable_order_numbers(&walk));
   }
   keytable_order_end(&walk);
   util_free(order);
@@ -166,8 +185,26 @@ void write_config() {
   static char buffer[kOutputBufferBytes];
   std::setvbuf(output.stream, buffer, _IOFBF, sizeof buffer);
   if (run.had_byte_order_mark) safe_output_write(&output, kByteOrderMark, 3);
-  write_stamp(&output, now);
-  write_comments(&output);
-  write_sections(&output);
-  if (!safe_output_commit(&output)) report_access_error(run.output_path, output.reason);
+  // Only a file with directives can have blocks, or directives, that moved.
+  // Its lines are counted as written: the stamp line, the comment block
+  // as it was read (with its own line ends) and the first section's blank
+  // line, then one line for each blank line, header and entry.
+  bool checking = run.directive_count != 0;
+  LineCount head{0, '\0'};
+  write_stamp(&output, now, checking ? &head : nullptr);
+  write_comments(&output, checking ? &head : nullptr);
+  line_count_feed(&head, line_end().text, line_end().length);
+  BlockCheck check{};
+  block_check_begin(&check, &run.blocks, run.key_table, head.ends);
+  write_sections(&output, checking ? &check : nullptr);
+  if (safe_output_commit(&output)) {
+    // Told only once the file is in place, and only of a file in place.
+    if (checking) {
+      block_check_end(&check);
+      block_report(&check, run.output_path);
+    }
+  } else {
+    report_access_error(run.output_path, output.reason);
+  }
+  block_check_free(&check);
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "support/keytable_order.h"
+#include "tool/block_check.h"
 #include "support/safe_output.h"
 
 // Opening of the stamp line; a leading comment that begins with it is an
@@ -29,8 +30,9 @@ void write_config();
 
 // Writes every section of the run's table to `output` in the section order
 // (gathered as one enumeration first meets them, then sort_sections), each
-// through write_section with its entries in keytable_order's order.
-void write_sections(SafeOutput* output);
+// through write_section with its entries in keytable_order's order, and
+// has `check` (when set) follow every section written.
+void write_sections(SafeOutput* output, BlockCheck* check = nullptr);
 
 // Writes one section: its progress line on standard output, then a blank
 // line and its header (none for kTopmostSection), then the entries of the

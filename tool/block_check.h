@@ -1,0 +1,198 @@
+// Conditional blocks (#if, #ifdef or #ifndef ... #elif or #else ... #endif)
+// around every line, in the input and in the output, and the lines the
+// reorder moved into, out of or between them.
+//
+// The parser notes each store (block_note_store): its input line and, once
+// the input has held a conditional directive, the blocks open at it. The
+// writer then follows what it writes (block_check_*), and once the output
+// is in place block_report names on standard error each output line whose
+// blocks changed, and the first directive of each section whose plain
+// directives changed order. A list of open blocks (a context) is interned:
+// two contexts compare as two numbers. Cost: a line number per entry, a
+// context per entry once a conditional directive was met, a node per
+// distinct context; none of the input's text. Running out of memory ends
+// the process (util_fatal).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "support/alloc.h"
+#include "support/keytable.h"
+#include "support/keytable_order.h"
+
+// What a directive line does to the blocks: its first word after the '#'
+// and any spaces or tabs, compared without regard to case and ended by a
+// byte that is no ASCII letter, digit or '_'.
+enum class Conditional : uint8_t {
+  kNone,   // a plain directive
+  kOpen,   // if, ifdef, ifndef: opens a block
+  kNext,   // elif, else: the next branch of the innermost open block
+  kClose,  // endif: closes the innermost open block
+};
+Conditional conditional_of(const char* text);  // `text` from its '#'
+
+// A growable array of plain items, released with block_list_free.
+template <typename Item>
+struct BlockList {
+  Item* items;
+  int32_t capacity;
+  int32_t count;
+};
+
+// A block's opening text: entry `entry`'s key from byte `offset` on, and
+// " = " and its value after it when `with_value`, trailing white space cut.
+struct BlockText {
+  uint32_t entry;
+  uint8_t offset;
+  bool with_value;
+};
+
+// A context: the blocks open at a line. Node 0 stands for none.
+struct BlockNode {
+  uint32_t parent;  // the context around the innermost block
+  uint32_t branch;  // the innermost block's branch: 0 before its first elif/else
+  uint32_t text;    // the innermost block's opening text (BlockMap::texts)
+};
+
+// An interning index: slots holding an item's number + 1 (0: free), found
+// by the item's hash, which is worked out again when the index grows.
+struct BlockIndex {
+  uint32_t* slots;  // mask + 1 of them, at most three quarters in use (heap)
+  uint32_t mask;
+  int32_t used;
+};
+
+// A key stored from lines of different contexts.
+struct BlockMerge {
+  uint32_t first_context;  // the context of its first line
+  uint32_t other_line;     // the first line of another context, and that context
+  uint32_t other_context;
+  uint32_t last_line;  // the line whose value the output keeps
+};
+
+// What the parse leaves for the check, entry by entry.
+struct BlockMap {
+  BlockList<uint32_t> lines;     // entry -> its first input line, kDirectiveLine
+                                 // set when a directive line made it
+  BlockList<uint32_t> contexts;  // entry -> its context, or kConditionalEntry
+                                 // and kMatchedEntry, or kMergedEntry and a
+                                 // merge; empty until a conditional directive
+  BlockList<BlockNode> nodes;
+  BlockList<BlockText> texts;
+  BlockList<BlockMerge> merges;
+  BlockList<uint32_t> openers;  // the entries of the input's open blocks
+  BlockIndex node_index;
+  BlockIndex text_index;
+  uint32_t last_text;  // the text interned last
+  uint32_t context;    // the input's context at the next store
+  bool too_many;     // more contexts than the flags leave room for: not checked
+};
+
+constexpr uint32_t kDirectiveLine = 1u << 31;
+constexpr uint32_t kConditionalEntry = 1u << 31;  // made by a conditional directive...
+constexpr uint32_t kMatchedEntry = 1u << 30;      // ...that the input matched
+constexpr uint32_t kMergedEntry = 1u << 29;       // the rest is a merge's number
+constexpr uint32_t kContextBits = kMergedEntry - 1;
+
+// Notes a store the key table has carried out, in input order: entry
+// `number` (made by it when `created`), the input `line` it stands on (a
+// continued key's first), and for a directive line what it does and where
+// its text begins in the key (`text_offset`, which is 0 for a key).
+inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t number, bool created,
+                             uint32_t line, Conditional kind, uint8_t text_offset);
+
+// Ends the parse's part: lets go of what only the parse needed.
+void block_parse_end(BlockMap* map);
+
+// Releases everything the map holds and empties it.
+void block_map_free(BlockMap* map);
+
+// One output line with findings.
+struct BlockFinding {
+  uint32_t line;         // its number in the output, from 1
+  uint32_t entry;        // the entry written there
+  uint32_t context;      // its output context
+  uint32_t opener_line;  // the output line of that context's innermost block
+  uint32_t other;        // reordered: the entry the input had in this place
+  uint8_t kinds;         // kMovedFinding | ...
+};
+constexpr uint8_t kMovedFinding = 1;      // its one input context differs
+constexpr uint8_t kMergedFinding = 2;     // stored from lines of different contexts
+constexpr uint8_t kBrokenFinding = 4;     // matched in the input, not here
+constexpr uint8_t kReorderedFinding = 8;  // the section's plain directives changed order
+
+// The findings kept for the report: the first lines by number.
+constexpr int32_t kReportedLines = 100;
+
+struct BlockOpen {  // an open block of the output: its opening line
+  uint32_t line;
+  uint32_t entry;
+};
+
+// The walk over the output as it is written.
+struct BlockCheck {
+  BlockMap* map;
+  const KeyTable* table;
+  uint32_t next_line;  // the output line written next
+  bool first_section;
+  BlockList<BlockOpen> open;  // the output's open blocks, outermost first
+  uint32_t context;           // the output's context: the innermost's, whose
+                              // parents are those of the blocks around it
+  BlockFinding kept[kReportedLines];  // in line order
+  int32_t kept_count;
+  int64_t lines;  // output lines with findings, kept or not
+};
+
+// Begins the walk after the stamp line, the comment block and the first
+// section's blank line: `head_ends` line ends in all.
+void block_check_begin(BlockCheck* check, BlockMap* map, const KeyTable* table,
+                       uint32_t head_ends);
+
+// Follows one section as written: `name` as in its header and `numbers`
+// of its entries (keytable_order_numbers).
+void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers);
+
+// Ends the walk: blocks still open at the end of the output.
+void block_check_end(BlockCheck* check);
+
+// Prints the findings on standard error as "<output_path>:<line>: <what>",
+// at most kReportedLines of them and then how many more lines there are.
+void block_report(const BlockCheck* check, const char* output_path);
+
+// Releases what the walk holds (not its map).
+void block_check_free(BlockCheck* check);
+
+// Releases a list and empties it.
+template <typename Item>
+void block_list_free(BlockList<Item>* list) {
+  util_free(list->items);
+  *list = BlockList<Item>{};
+}
+
+// Out of line: what a store does once contexts are followed.
+void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, bool created,
+                       uint32_t line, Conditional kind, uint8_t text_offset);
+
+template <typename Item>
+void block_list_push(BlockList<Item>* list, Item item) {
+  if (list->count == list->capacity) {
+    util_grow(&list->items, &list->capacity, int64_t{list->count} + 1);
+  }
+  list->items[list->count++] = item;
+}
+
+inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t number, bool created,
+                             uint32_t line, Conditional kind, uint8_t text_offset) {
+  // WARNING: performance-critical (every store passes here).
+  if (created) {
+    // (A line past 2^31 - 1 is named as that one.)
+    uint32_t at = line < kDirectiveLine ? line : kDirectiveLine - 1;
+    block_list_push(&map->lines, text_offset != 0 ? at | kDirectiveLine : at);
+  }
+  // Before the first conditional directive every line stands outside every
+  // block: nothing to note.
+  if (map->contexts.items == nullptr && kind == Conditional::kNone) return;
+  block_note_slowly(map, table, number, created, line, kind, text_offset);
+}
+
