@@ -39,7 +39,7 @@ constexpr int32_t kMaxLoad = 75;  // percent; growth above it
 constexpr int32_t kPrefetchAhead = 8;
 
 // Below this many entries an insertion sort is the quicker.
-constexpr int32_t kRadixSortFrom = 256;
+constexpr int32_t kRadixSortFrom = kKeyOrderFew;
 constexpr int kRadixBits = 11;
 
 // The size rule: the mask a check leaves a table of `count` entries and
@@ -185,6 +185,27 @@ KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t cou
   return result;
 }
 
+namespace {
+
+// Keeps the numbers of a group's `size` entries in the order `places`
+// hold them (ranks still), where they are `numbers` when `in_order`.
+void keep_met(KeyOrder* order, const uint32_t* numbers, const KeyPlace* places, int32_t size,
+              bool in_order) {
+  if (in_order) {
+    order->met = numbers;
+    return;
+  }
+  uint32_t* room = order->few;
+  if (size > kKeyOrderFew) {
+    if (order->many == nullptr) order->many = util_alloc_array<uint32_t>(order->largest);
+    room = order->many;
+  }
+  for (int32_t j = 0; j < size; ++j) room[j] = static_cast<uint32_t>(places[j].rank);
+  order->met = room;
+}
+
+}  // namespace
+
 const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size) {
   // WARNING: performance-critical (it orders every entry the tool writes);
   // measure changes with bench/run_bench.py --baseline OLD/keyfolder.
@@ -213,9 +234,7 @@ const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size) {
     }
     sort_places(places, order->spare, *size, kept + dropped);
   }
-  if (order->met != nullptr) {
-    for (int32_t j = 0; j < *size; ++j) order->met[j] = static_cast<uint32_t>(places[j].rank);
-  }
+  if (order->keep_numbers) keep_met(order, numbers, places, *size, in_order);
   for (int32_t j = 0; j < *size; ++j) {
     places[j].entry =
         keytable_entry(order->table, static_cast<int32_t>(places[j].rank & UINT32_MAX));
@@ -226,9 +245,7 @@ const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size) {
   return places;
 }
 
-void keytable_order_keep_numbers(KeyOrder* order) {
-  if (order->met == nullptr) order->met = util_alloc_array<uint32_t>(order->largest);
-}
+void keytable_order_keep_numbers(KeyOrder* order) { order->keep_numbers = true; }
 
 KeyNumbers keytable_order_numbers(const KeyOrder* order) {
   int32_t group = order->next - 1;
@@ -237,7 +254,7 @@ KeyNumbers keytable_order_numbers(const KeyOrder* order) {
 }
 
 void keytable_order_end(KeyOrder* order) {
-  util_free(order->met);
+  util_free(order->many);
   util_free(order->numbers);
   util_free(order->starts);
   util_free(order->places);

@@ -30,6 +30,9 @@ union KeyPlace {
   KeyEntry* entry;  // the entry, once the group is in order
 };
 
+// Groups smaller than this are sorted in place, larger ones with room.
+constexpr int32_t kKeyOrderFew = 256;
+
 // The removing enumerations of keytable_order, followed one group at a time.
 struct KeyOrder {
   const KeyTable* table;  // the table, unchanged until keytable_order_end
@@ -45,8 +48,11 @@ struct KeyOrder {
   KeyPlace* spare;        // as many again, made when a large group first needs
                           // sorting (heap)
   int32_t largest;        // entries of the largest group
-  uint32_t* met;          // with keytable_order_keep_numbers: the numbers of
-                          // the last group's entries, in its order (heap)
+  bool keep_numbers;      // keytable_order_keep_numbers was called
+  const uint32_t* met;    // then: the numbers of the last group's entries in
+                          // its order (the creation order's own, `few` or `many`)
+  uint32_t* many;         // room for them when a large group was sorted (heap)
+  uint32_t few[kKeyOrderFew];  // room for them when a small group was
 };
 
 // Prepares to give, group by group, the entries of the groups

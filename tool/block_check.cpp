@@ -179,7 +179,7 @@ uint32_t next_branch(BlockMap* map, uint32_t here) {
 }
 
 uint32_t input_context(const BlockMap* map, uint32_t entry) {
-  return map->contexts.items != nullptr ? map->contexts.items[entry] : 0;
+  return map->following ? *block_column_at(&map->contexts, entry) : 0;
 }
 
 bool matched_in_input(const BlockMap* map, uint32_t entry) {
@@ -202,9 +202,9 @@ size_t trimmed_length(const char* text) {
 // Whether entry `entry` takes part in the directive order: a directive
 // line made it and it is written as a plain directive.
 bool in_directive_order(const BlockCheck* check, uint32_t entry, size_t skip) {
-  if ((check->map->lines.items[entry] & kDirectiveLine) == 0) return false;
   const char* text = keytable_entry(check->table, static_cast<int32_t>(entry))->key + skip;
-  return text[0] == '#' && conditional_of(text) == Conditional::kNone;
+  return text[0] == '#' && (*block_column_at(&check->map->lines, entry) & kDirectiveLine) != 0 &&
+         conditional_of(text) == Conditional::kNone;
 }
 
 // Where, in a section written as `numbers` gives, the first plain
@@ -212,7 +212,9 @@ bool in_directive_order(const BlockCheck* check, uint32_t entry, size_t skip) {
 // place (that one's entry to `*other`); -1 if none does.
 int32_t first_reordered(const BlockCheck* check, size_t skip, KeyNumbers numbers,
                         uint32_t* other) {
-  // Most sections write their directives in the order they were made.
+  // Most sections write their directives in the order they were made, and
+  // a section met in creation order writes all its entries so.
+  if (numbers.met == numbers.created) return -1;
   bool any = false;
   uint32_t last = 0;
   int32_t i = 0;
@@ -293,7 +295,7 @@ void name_entry(const BlockMap* map, const KeyTable* table, uint32_t entry, FILE
   bool topmost = std::strncmp(key, kTopmostSection, std::strlen(kTopmostSection)) == 0 &&
                  section == static_cast<int>(std::strlen(kTopmostSection));
   if (!topmost) std::fprintf(out, "[%.*s] ", section, key);
-  if ((map->lines.items[entry] & kDirectiveLine) != 0) {
+  if ((*block_column_at(&map->lines, entry) & kDirectiveLine) != 0) {
     std::fprintf(out, "'%.*s'", static_cast<int>(trimmed_length(name)), name);
   } else {
     std::fputs(name, out);
@@ -301,7 +303,7 @@ void name_entry(const BlockMap* map, const KeyTable* table, uint32_t entry, FILE
 }
 
 uint32_t input_line(const BlockMap* map, uint32_t entry) {
-  return map->lines.items[entry] & ~kDirectiveLine;
+  return *block_column_at(&map->lines, entry) & ~kDirectiveLine;
 }
 
 void report_moved(const BlockCheck* check, const BlockFinding& finding, FILE* out) {
@@ -372,19 +374,20 @@ Conditional conditional_of(const char* text) {
 
 void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, bool created,
                        uint32_t line, Conditional kind, uint8_t text_offset) {
-  if (map->contexts.items == nullptr) {
+  if (!map->following) {
     // The first conditional directive: every entry before it stands
     // outside every block, context 0.
+    map->following = true;
     block_list_push(&map->nodes, BlockNode{});
-    util_grow(&map->contexts.items, &map->contexts.capacity, int64_t{number} + 1);
-    map->contexts.count = number;
+    block_column_extend(&map->contexts, number);
   }
   if (map->too_many) return;
   uint32_t here = map->context;
+  BlockColumn* contexts = &map->contexts;
   if (created) {
-    block_list_push(&map->contexts, kind != Conditional::kNone ? here | kConditionalEntry : here);
+    block_column_push(contexts, kind != Conditional::kNone ? here | kConditionalEntry : here);
   } else {
-    uint32_t* known = &map->contexts.items[number];
+    uint32_t* known = block_column_at(contexts, static_cast<uint32_t>(number));
     if ((*known & kMergedEntry) != 0) {
       map->merges.items[*known & kContextBits].last_line = line;
     } else if ((*known & kContextBits) != here) {
@@ -397,35 +400,53 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
       *known = (*known & ~kContextBits) | kMergedEntry | merge;
     }
   }
-  uint32_t* contexts = map->contexts.items;
+  auto entry = static_cast<uint32_t>(number);
   switch (kind) {
     case Conditional::kNone:
       break;
     case Conditional::kOpen: {
-      block_list_push(&map->openers, static_cast<uint32_t>(number));
-      BlockText text{static_cast<uint32_t>(number), text_offset, false};
+      block_list_push(&map->openers, entry);
+      BlockText text{entry, text_offset, false};
       map->context = intern_node(map, here, 0, intern_text(map, table, text));
       break;
     }
     case Conditional::kNext:
       if (map->openers.count == 0) break;
-      contexts[number] |= kMatchedEntry;
+      *block_column_at(contexts, entry) |= kMatchedEntry;
       map->context = next_branch(map, here);
       break;
     case Conditional::kClose:
       if (map->openers.count == 0) break;
-      contexts[number] |= kMatchedEntry;
-      contexts[map->openers.items[--map->openers.count]] |= kMatchedEntry;
+      *block_column_at(contexts, entry) |= kMatchedEntry;
+      *block_column_at(contexts, map->openers.items[--map->openers.count]) |= kMatchedEntry;
       map->context = map->nodes.items[here].parent;
       break;
   }
 }
 
+void block_column_extend(BlockColumn* column, int32_t count) {
+  constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
+  int32_t chunks = (count + kChunkEntries - 1) >> kKeyChunkBits;
+  int32_t made = (column->count + kChunkEntries - 1) >> kKeyChunkBits;
+  if (chunks > made) util_grow(&column->chunks, &column->chunk_capacity, chunks);
+  for (; made < chunks; ++made) column->chunks[made] = util_alloc_array<uint32_t>(kChunkEntries);
+  column->count = count;
+}
+
+void block_column_free(BlockColumn* column) {
+  constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
+  for (int32_t c = 0; c < (column->count + kChunkEntries - 1) >> kKeyChunkBits; ++c) {
+    util_free(column->chunks[c]);
+  }
+  util_free(column->chunks);
+  *column = BlockColumn{};
+}
+
 void block_parse_end(BlockMap* map) { block_list_free(&map->openers); }
 
 void block_map_free(BlockMap* map) {
-  block_list_free(&map->lines);
-  block_list_free(&map->contexts);
+  block_column_free(&map->lines);
+  block_column_free(&map->contexts);
   block_list_free(&map->nodes);
   block_list_free(&map->texts);
   block_list_free(&map->merges);
@@ -451,6 +472,18 @@ void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers
   size_t skip = std::strlen(name) + 1;
   uint32_t other = 0;
   int32_t reordered = first_reordered(check, skip, numbers, &other);
+  const BlockMap* map = check->map;
+  if (!map->following && !map->conditional_keys) {
+    // Every line stands outside every block in the input and the output
+    // alike: only the directives' order can have changed.
+    if (reordered >= 0) {
+      auto line = check->next_line + static_cast<uint32_t>(reordered);
+      add_finding(check, BlockFinding{line, numbers.met[reordered], 0, 0, other,
+                                      kReorderedFinding});
+    }
+    check->next_line += static_cast<uint32_t>(numbers.size);
+    return;
+  }
   for (int32_t i = 0; i < numbers.size; ++i) {
     uint32_t line = check->next_line++;
     uint32_t entry = numbers.met[i];

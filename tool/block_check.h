@@ -40,6 +40,35 @@ struct BlockList {
   int32_t count;
 };
 
+// A number per entry, kept in chunks as the table keeps its entries: it
+// grows without copying and holds little room to spare. Released with
+// block_column_free.
+struct BlockColumn {
+  uint32_t** chunks;       // chunk c holds entries c << kKeyChunkBits on (heap, each)
+  int32_t chunk_capacity;  // chunk pointers allocated
+  int32_t count;           // entries held
+};
+
+inline uint32_t* block_column_at(const BlockColumn* column, uint32_t entry) {
+  constexpr uint32_t kChunkMask = (1u << kKeyChunkBits) - 1;
+  return &column->chunks[entry >> kKeyChunkBits][entry & kChunkMask];
+}
+
+// Makes the column hold `count` entries, the new ones 0.
+void block_column_extend(BlockColumn* column, int32_t count);
+
+inline void block_column_push(BlockColumn* column, uint32_t value) {
+  constexpr int32_t kChunkMask = (1 << kKeyChunkBits) - 1;
+  if ((column->count & kChunkMask) == 0) {
+    block_column_extend(column, column->count + 1);
+  } else {
+    ++column->count;
+  }
+  *block_column_at(column, static_cast<uint32_t>(column->count - 1)) = value;
+}
+
+void block_column_free(BlockColumn* column);
+
 // A block's opening text: entry `entry`'s key from byte `offset` on, and
 // " = " and its value after it when `with_value`, trailing white space cut.
 struct BlockText {
@@ -73,11 +102,15 @@ struct BlockMerge {
 
 // What the parse leaves for the check, entry by entry.
 struct BlockMap {
-  BlockList<uint32_t> lines;     // entry -> its first input line, kDirectiveLine
-                                 // set when a directive line made it
-  BlockList<uint32_t> contexts;  // entry -> its context, or kConditionalEntry
-                                 // and kMatchedEntry, or kMergedEntry and a
-                                 // merge; empty until a conditional directive
+  BlockColumn lines;     // entry -> its first input line, kDirectiveLine set
+                         // when a directive line made it
+  BlockColumn contexts;  // entry -> its context, or a merge's number and
+                         // kMergedEntry, with kConditionalEntry and
+                         // kMatchedEntry for a conditional directive
+  bool following;        // a conditional directive was met: `contexts` is
+                         // kept (before, every line is outside every block)
+  bool conditional_keys;  // a key is written as a conditional directive
+                          // would be (its name begins "#if", say)
   BlockList<BlockNode> nodes;
   BlockList<BlockText> texts;
   BlockList<BlockMerge> merges;
@@ -188,11 +221,11 @@ inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t numbe
   if (created) {
     // (A line past 2^31 - 1 is named as that one.)
     uint32_t at = line < kDirectiveLine ? line : kDirectiveLine - 1;
-    block_list_push(&map->lines, text_offset != 0 ? at | kDirectiveLine : at);
+    block_column_push(&map->lines, text_offset != 0 ? at | kDirectiveLine : at);
   }
   // Before the first conditional directive every line stands outside every
   // block: nothing to note.
-  if (map->contexts.items == nullptr && kind == Conditional::kNone) return;
+  if (!map->following && kind == Conditional::kNone) return;
   block_note_slowly(map, table, number, created, line, kind, text_offset);
 }
 

@@ -21,16 +21,20 @@ bool read_piece(LineReader* reader, char line[kLinePieceChars + 1]) {
   return true;
 }
 
-// Ends `line` after its first run of carriage returns when text other than a
-// line feed follows them in the piece, keeping that text for the next read.
-void split_at_lone_return(LineReader* reader, char* line) {
-  char* end = std::strchr(line, '\r');
-  if (end == nullptr) return;
+// Ends `line` (`length` characters) after its first run of carriage
+// returns when text other than a line feed follows them in the piece,
+// keeping that text for the next read. Returns the piece's length now;
+// `*has_return` tells whether it holds a carriage return.
+size_t split_at_lone_return(LineReader* reader, char* line, size_t length, bool* has_return) {
+  auto* end = static_cast<char*>(std::memchr(line, '\r', length));
+  *has_return = end != nullptr;
+  if (end == nullptr) return length;
   end += std::strspn(end, "\r");
-  if (*end == '\n' || *end == '\0') return;
-  std::memcpy(reader->rest, end, std::strlen(end) + 1);
+  if (*end == '\n' || *end == '\0') return length;
+  std::memcpy(reader->rest, end, length - static_cast<size_t>(end - line) + 1);
   reader->has_rest = true;
   *end = '\0';
+  return static_cast<size_t>(end - line);
 }
 
 // Notes, at the stream's first line feed, whether a CR stands before it.
@@ -53,8 +57,7 @@ void note_first_line_end(LineReader* reader, const char* line) {
 // then stops short of a full piece without a line feed although the stream
 // goes on. The read itself went on to the line feed it stopped at (the
 // first one behind the text: fgets stops at the first) or to a full piece.
-void note_hidden_ends(LineReader* reader, const char* line) {
-  size_t length = std::strlen(line);
+void note_hidden_ends(LineReader* reader, const char* line, size_t length) {
   if (length >= static_cast<size_t>(kLinePieceChars) || (length > 0 && line[length - 1] == '\n') ||
       std::feof(reader->stream) != 0) {
     return;
@@ -69,13 +72,13 @@ void note_hidden_ends(LineReader* reader, const char* line) {
   reader->hidden = true;
 }
 
-// Sets the line on which `line`, the piece about to be returned, begins,
-// and counts its line ends (with the hidden ones of its read when it is
-// that read's last piece).
-void count_piece(LineReader* reader, const char* line) {
+// Sets the line on which `line`, the piece about to be returned (`length`
+// characters, a carriage return among them when `has_return`), begins, and
+// counts its line ends (with the hidden ones of its read when it is that
+// read's last piece).
+void count_piece(LineReader* reader, const char* line, size_t length, bool has_return) {
   reader->line = reader->count.ends + 1;
-  size_t length = std::strlen(line);
-  if (length > 0 && std::memchr(line, '\r', length) == nullptr) {
+  if (length > 0 && !has_return) {
     // Without a carriage return only the last byte can end the line.
     char last = line[length - 1];
     if (last == '\n' && (length > 1 || reader->count.last != '\r')) ++reader->count.ends;
@@ -120,9 +123,11 @@ LineReader line_reader_start(FILE* stream) {
 }
 
 bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]) {
+  size_t length = 0;
   if (reader->has_rest) {
     reader->has_rest = false;
-    std::memcpy(line, reader->rest, std::strlen(reader->rest) + 1);
+    length = std::strlen(reader->rest);
+    std::memcpy(line, reader->rest, length + 1);
   } else {
     if (!reader->met_line_feed) std::memset(line, 0, kLinePieceChars + 1);
     if (!read_piece(reader, line)) {
@@ -130,9 +135,11 @@ bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]) {
       return false;
     }
     if (!reader->met_line_feed) note_first_line_end(reader, line);
-    note_hidden_ends(reader, line);
+    length = std::strlen(line);
+    note_hidden_ends(reader, line, length);
   }
-  split_at_lone_return(reader, line);
-  count_piece(reader, line);
+  bool has_return = false;
+  length = split_at_lone_return(reader, line, length, &has_return);
+  count_piece(reader, line, length, has_return);
   return true;
 }

@@ -82,6 +82,15 @@ void store(ParseState* state, const char* section, const char* name, char* value
   state->kinds[i] =
       is_directive ? conditional_of(key + state->text_offsets[i]) : Conditional::kNone;
   state->lines[i] = is_directive ? state->line : state->key_line;
+  // A key written as a conditional directive would be opens or closes
+  // blocks in the output (the writer's name part follows the first colon).
+  // (Its section holds a colon only after a header such as "[a:#if]".)
+  if (!is_directive && (name[0] == '#' || std::strchr(section, ':') != nullptr)) {
+    const char* name_part = std::strchr(key, ':') + 1;
+    if (name_part[0] == '#' && conditional_of(name_part) != Conditional::kNone) {
+      run.blocks.conditional_keys = true;
+    }
+  }
   if (parse_store_listener != nullptr) {
     parse_store_listener(key, state->text_offsets[i], value, state->lines[i]);
   }
