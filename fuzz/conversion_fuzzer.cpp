@@ -11,7 +11,9 @@
 //     piece, so the output reads back line for line, and each ends as the
 //     input's first line ends (CR LF or LF);
 //  4. its sections are byte for byte what the whole-table reference writer
-//     (tests/reference_writer.h) writes for the same input.
+//     (tests/reference_writer.h) writes for the same input;
+//  5. what it reports on standard error about conditional blocks names the
+//     lines, and kinds, the model of tests/block_model.h finds.
 // What the output must hold comes from a parse of its own before the run.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "block_model.h"
 #include "reference_writer.h"
 #include "support/keytable.h"
 #include "support/safe_output.h"
@@ -43,6 +46,7 @@ std::string input_file;
 std::string output_file;
 std::string literal_file;
 std::string stdout_file;
+std::string stderr_file;
 
 // What the conversion of the current input must write.
 struct Expected {
@@ -84,6 +88,7 @@ void remove_work_files() {
   unlink(output_file.c_str());
   unlink(literal_file.c_str());
   unlink(stdout_file.c_str());
+  unlink(stderr_file.c_str());
   rmdir(work_dir.c_str());
 }
 
@@ -141,16 +146,26 @@ std::string reference_sections() {
   return text;
 }
 
-// Runs the tool on `arguments` and returns its standard output.
+// Runs the tool on `arguments` and returns its standard output; its
+// standard error goes to stderr_file.
 std::string run_tool(std::vector<const char*> arguments, int* status) {
   std::fflush(stdout);
+  std::fflush(stderr);
   require(ftruncate(STDOUT_FILENO, 0) == 0 && lseek(STDOUT_FILENO, 0, SEEK_SET) == 0,
           "standard output can be captured");
+  int saved_err = dup(STDERR_FILENO);
+  int err = open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  require(saved_err >= 0 && err >= 0 && dup2(err, STDERR_FILENO) == STDERR_FILENO,
+          "standard error can be captured");
+  close(err);
   std::vector<char*> argv;
   for (const char* argument : arguments) argv.push_back(const_cast<char*>(argument));
   argv.push_back(nullptr);
   *status = run_keyfolder(static_cast<int>(arguments.size()), argv.data());
   std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_err, STDERR_FILENO);
+  close(saved_err);
   bool exists = false;
   return read_whole(stdout_file, &exists);
 }
@@ -258,6 +273,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   output_file = work_dir + "/out.conf";
   literal_file = work_dir + "/literal.conf";
   stdout_file = work_dir + "/stdout";
+  stderr_file = work_dir + "/stderr";
   // The tool's progress lines go to a file that each run reads back.
   int fd = open(stdout_file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   require(fd >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO, "standard output can be captured");
@@ -276,6 +292,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (feed != nullptr && feed > data && feed[-1] == '\r') expected.line_end = "\r\n";
 
   int status = -1;
+  StoreRecorder recorder;
   std::string printed = run_tool({"keyfolder", input_file.c_str(), output_file.c_str()}, &status);
   require(status == 0, "a readable input converts with status 0");
   bool exists = false;
@@ -286,6 +303,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   require(exists, "a converted input gives an output file");
+  int kinds = 0;
+  require(block_report_differs(std::string(reinterpret_cast<const char*>(data), size),
+                               recorder.stores, output, read_whole(stderr_file, &exists),
+                               output_file, &kinds)
+              .empty(),
+          "the block report names what the model finds");
   size_t sections_length = check_output(output, expected);
   std::string sections = reference_sections();
   require(sections.size() == sections_length && ends_with(output, sections),

@@ -13,12 +13,16 @@
 #include <utility>
 #include <vector>
 
+#include "block_model.h"
 #include "chained_table.h"
 #include "reference_writer.h"
 #include "support/keytable.h"
 #include "support/safe_output.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
+#include "tool/block_check.h"
+#include "tool/driver.h"
+#include "tool/line_reader.h"
 #include "tool/writer.h"
 #include "tool_runner.h"
 
@@ -113,9 +117,16 @@ std::string generate(uint32_t seed) {
       case 3:
         text += std::string(kSections[pick(sections)]) + ":" + name + " = " + value + "\n";
         break;
-      case 4:
-        text += "#ifdef FLAG" + std::to_string(pick(6)) + "\n";
+      case 4: {
+        // Conditional directives in several spellings (and two that only
+        // look like one), so blocks nest, take branches, span sections
+        // and hold floating keys; and plain ones, sometimes repeated.
+        const char* forms[] = {"#ifdef FLAG", "#if DEPTH > ", "# ifndef FLAG", "#elif FLAG",
+                               "#else",       "#ENDIF",       "#endif",        "#endif // ",
+                               "#include p",  "#define X",    "#elseif ",      "#ifdefined "};
+        text += forms[pick(12)] + std::to_string(pick(6)) + (pick(4) == 0 ? "  \n" : "\n");
         break;
+      }
       case 5:
         text += pick(2) == 0 ? ":" + name + "=" + value + "\n" : "; note\n\n";
         break;
@@ -214,6 +225,66 @@ TEST(WriterDiffTest, SectionsMetInOneChainKeepCreationOrder) {
       "zone:k0=1\n" + key_in("Zone:m", bucket, 0) + "=2\n" + key_in("zone:k", bucket, 1) + "=3\n";
   ToolDir dir;
   expect_same_conversion(dir, input, input);
+}
+
+// Runs the whole program in this process on in.conf of `dir` into
+// out.conf; its standard error.
+std::string run_in_process(const ToolDir& dir) {
+  std::string input = dir.file("in.conf");
+  std::string output = dir.file("out.conf");
+  std::vector<char*> argv = {const_cast<char*>("keyfolder"), input.data(), output.data()};
+  std::fflush(stdout);
+  std::fflush(stderr);
+  int saved[2] = {dup(1), dup(2)};
+  int out = open(dir.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err = open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(out, 1);
+  dup2(err, 2);
+  close(out);
+  close(err);
+  EXPECT_EQ(run_keyfolder(3, argv.data()), 0);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  for (int fd : {1, 2}) {
+    dup2(saved[fd - 1], fd);
+    close(saved[fd - 1]);
+  }
+  return dir.read("stderr");
+}
+
+// The report on conditional blocks names exactly the lines, and kinds, the
+// model (block_model.h) finds, on generated files with blocks of every
+// kind; the files must give every kind of finding between them.
+TEST(WriterDiffTest, BlockReportIsWhatTheModelFinds) {
+  ToolDir dir;
+  int kinds_seen = 0;
+  for (uint32_t seed = 1; seed <= 300 && !::testing::Test::HasFailure(); ++seed) {
+    // Every other file with line ends of every kind the reader knows, so
+    // that lines are counted as it splits them, some padded so that a CR LF
+    // falls across two pieces.
+    std::string input;
+    const char* ends[] = {"\n", "\r\n", "\r", "\r\r\n"};
+    size_t line_start = 0;
+    for (char c : generate(seed)) {
+      if (c != '\n' || seed % 2 == 0) {
+        input += c;
+        continue;
+      }
+      size_t end = (seed + input.size()) % 4;
+      if (end == 1 && seed % 4 == 1) input.resize(line_start + kLinePieceChars - 1, ' ');
+      input += ends[end];
+      line_start = input.size();
+    }
+    dir.write("in.conf", input);
+    StoreRecorder recorder;
+    std::string err = run_in_process(dir);
+    EXPECT_EQ(block_report_differs(input, recorder.stores, dir.read("out.conf"), err,
+                                   dir.file("out.conf"), &kinds_seen),
+              "")
+        << "seed " << seed;
+  }
+  EXPECT_EQ(kinds_seen,
+            kMovedFinding | kMergedFinding | kBrokenFinding | kReorderedFinding);
 }
 
 }  // namespace writer_diff

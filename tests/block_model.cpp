@@ -1,0 +1,285 @@
+#include "block_model.h"
+
+#include <algorithm>
+#include <deque>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <utility>
+
+#include "tool/block_check.h"
+#include "tool/parser.h"
+
+// Named, not anonymous: the tests are compiled in unity batches.
+namespace block_model {
+
+StoreRecorder* recording = nullptr;
+
+void record(const char* key, size_t text_offset, const char* value, uint32_t line) {
+  recording->stores.push_back(
+      ModelStore{key, text_offset, value == nullptr, value != nullptr ? value : "", line});
+}
+
+bool white(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && white(text.back())) text.pop_back();
+  return text;
+}
+
+// The lines of `bytes`: a line feed, a run of carriage returns, or such a
+// run and the line feed after it end one.
+std::vector<std::string> split_lines(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] != '\r' && bytes[i] != '\n') {
+      lines.back() += bytes[i];
+      continue;
+    }
+    size_t end = i + 1;
+    if (bytes[i] == '\r') {
+      while (end < bytes.size() && bytes[end] == '\r') ++end;
+      if (end < bytes.size() && bytes[end] == '\n') ++end;
+    }
+    lines.emplace_back();
+    i = end - 1;
+  }
+  return lines;
+}
+
+// 0 plain, 1 opens, 2 next branch, 3 closes; `text` begins with '#'.
+int conditional(const std::string& text) {
+  static const std::regex word("^#[ \t]*(if|ifdef|ifndef|(elif|else)|(endif))(?![A-Za-z0-9_])",
+                               std::regex::icase);
+  std::smatch match;
+  if (!std::regex_search(text, match, word)) return 0;
+  return match[3].matched ? 3 : match[2].matched ? 2 : 1;
+}
+
+struct Block {
+  std::string text;
+  int branch;
+  size_t entry;
+  uint32_t line;
+};
+using Context = std::vector<std::pair<std::string, int>>;
+
+Context context_of(const std::vector<Block>& open) {
+  Context context;
+  for (const Block& block : open) context.emplace_back(block.text, block.branch);
+  return context;
+}
+
+struct Entry {
+  std::string section;  // the key before its first colon
+  std::string name;     // after it
+  std::string value;
+  bool has_value = false;
+  bool directive = false;  // made by a directive line
+  bool matched = false;    // a conditional directive the input matched
+  std::vector<Context> contexts;
+  std::string written() const { return has_value ? name + " = " + value : name; }
+};
+
+std::string folded(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The entries the stores make, each with the contexts of its lines.
+std::vector<Entry> follow_input(const std::string& input, const std::vector<ModelStore>& stores,
+                                std::string* problem) {
+  std::vector<std::string> lines = split_lines(input);
+  std::vector<Entry> entries;
+  std::map<std::string, size_t> first;
+  std::vector<Block> open;
+  for (const ModelStore& store : stores) {
+    std::string text = store.key.substr(store.text_offset);
+    const std::string* held = store.line - 1 < lines.size() ? &lines[store.line - 1] : nullptr;
+    if (held == nullptr || held->find(store.directive ? text : "=") == std::string::npos) {
+      *problem = "line " + std::to_string(store.line) + " does not hold " + store.key;
+    }
+    auto known = first.find(folded(store.key));
+    size_t e = known != first.end() && !store.directive ? known->second : entries.size();
+    if (e == entries.size()) {
+      size_t colon = store.key.find(':');
+      entries.emplace_back();
+      entries.back().section = store.key.substr(0, colon);
+      entries.back().name = store.key.substr(colon + 1);
+      entries.back().directive = store.directive;
+      first.emplace(folded(store.key), e);
+    }
+    Entry& entry = entries[e];
+    entry.contexts.push_back(context_of(open));
+    if (!store.directive) {
+      entry.value = store.value;
+      entry.has_value = true;
+      continue;
+    }
+    int kind = conditional(text);
+    if (kind == 1) open.push_back(Block{trimmed(text), 0, e, 0});
+    if (kind >= 2 && !open.empty()) {
+      entry.matched = true;
+      if (kind == 2) ++open.back().branch;
+      if (kind == 3) {
+        entries[open.back().entry].matched = true;
+        open.pop_back();
+      }
+    }
+  }
+  return entries;
+}
+
+// The output's entry lines: (line number, entry), in order.
+std::vector<std::pair<uint32_t, size_t>> map_output(const std::string& output,
+                                                    const std::vector<Entry>& entries,
+                                                    std::string* problem) {
+  std::map<std::string, std::map<std::string, std::deque<size_t>>> unwritten;
+  for (size_t e = 0; e < entries.size(); ++e) {
+    const std::string& section = entries[e].section;
+    if (section.empty() || section[0] == '#') continue;
+    unwritten[section][entries[e].written()].push_back(e);
+  }
+  std::vector<std::string> lines = split_lines(output);
+  size_t i = 1;
+  while (i < lines.size() && (lines[i].rfind(";", 0) == 0 || lines[i].rfind("//", 0) == 0)) ++i;
+  if (i < lines.size() && lines[i].empty()) ++i;
+  std::vector<std::pair<uint32_t, size_t>> written;
+  while (i < lines.size() && problem->empty()) {
+    // The directives' own section has no header (a section of the same
+    // name in other letters may come before it).
+    std::string section = "__topmost__";
+    if (unwritten[section][lines[i]].empty()) {
+      section = lines[i].substr(1, lines[i].size() - 2);
+      ++i;
+    }
+    for (; i < lines.size() && !lines[i].empty(); ++i) {
+      std::deque<size_t>& candidates = unwritten[section][lines[i]];
+      if (candidates.empty()) *problem = "no entry wrote line " + std::to_string(i + 1);
+      if (candidates.empty()) break;
+      written.emplace_back(static_cast<uint32_t>(i + 1), candidates.front());
+      candidates.pop_front();
+    }
+    ++i;
+  }
+  return written;
+}
+
+// The first plain directive of each section whose text differs from the
+// one the input had in its place: its line, with kReorderedFinding.
+void find_reordered(const std::vector<Entry>& entries,
+                    const std::vector<std::pair<uint32_t, size_t>>& written,
+                    std::map<uint32_t, int>* findings) {
+  auto in_order = [&entries](size_t e) {
+    const Entry& entry = entries[e];
+    return entry.directive && entry.name[0] == '#' && conditional(entry.name) == 0;
+  };
+  std::map<std::string, std::vector<std::pair<uint32_t, size_t>>> now;
+  for (const auto& [line, e] : written) {
+    if (in_order(e)) now[entries[e].section].emplace_back(line, e);
+  }
+  for (const auto& [section, lines] : now) {
+    std::vector<size_t> then;
+    for (size_t e = 0; e < entries.size(); ++e) {
+      if (entries[e].section == section && in_order(e)) then.push_back(e);
+    }
+    for (size_t k = 0; k < lines.size(); ++k) {
+      if (trimmed(entries[lines[k].second].name) != trimmed(entries[then[k]].name)) {
+        (*findings)[lines[k].first] |= kReorderedFinding;
+        break;
+      }
+    }
+  }
+}
+
+std::map<uint32_t, int> model_findings(const std::string& input,
+                                       const std::vector<ModelStore>& stores,
+                                       const std::string& output, std::string* problem) {
+  std::vector<Entry> entries = follow_input(input, stores, problem);
+  std::vector<std::pair<uint32_t, size_t>> written = map_output(output, entries, problem);
+  std::map<uint32_t, int> findings;
+  std::vector<Block> open;
+  for (const auto& [line, e] : written) {
+    const Entry& entry = entries[e];
+    std::string text = entry.written();
+    int kind = text[0] == '#' ? conditional(text) : 0;
+    if (kind == 1) open.push_back(Block{trimmed(text), 0, e, line});
+    if (kind >= 2 && open.empty() && entry.matched) findings[line] |= kBrokenFinding;
+    if (kind >= 2 && !open.empty()) {
+      if (kind == 2) ++open.back().branch;
+      if (kind == 3) open.pop_back();
+    }
+    if (kind != 0) continue;
+    bool one = true;
+    for (const Context& context : entry.contexts) one = one && context == entry.contexts[0];
+    if (!one) findings[line] |= kMergedFinding;
+    if (one && entry.contexts[0] != context_of(open)) findings[line] |= kMovedFinding;
+  }
+  for (const Block& block : open) {
+    if (entries[block.entry].matched) findings[block.line] |= kBrokenFinding;
+  }
+  find_reordered(entries, written, &findings);
+  return findings;
+}
+
+// The report read back: line -> kinds, and the count its last line gives
+// of lines not shown.
+std::map<uint32_t, int> reported_findings(const std::string& err, const std::string& output_path,
+                                          size_t* more) {
+  const std::pair<const char*, int> phrases[] = {
+      {"; in the input ", kMovedFinding},
+      {"stored in different blocks in the input", kMergedFinding},
+      {"matched in the input (input line", kBrokenFinding},
+      {"stand in another order than in the input", kReorderedFinding}};
+  std::map<uint32_t, int> findings;
+  *more = 0;
+  for (const std::string& line : split_lines(err)) {
+    if (line.rfind(output_path + ":", 0) != 0) continue;
+    std::string rest = line.substr(output_path.size() + 1);
+    if (rest[0] == ' ') {
+      *more = std::stoul(rest.substr(1));
+      continue;
+    }
+    int& kinds = findings[static_cast<uint32_t>(std::stoul(rest))];
+    for (const auto& [phrase, kind] : phrases) {
+      if (rest.find(phrase) != std::string::npos) kinds |= kind;
+    }
+  }
+  return findings;
+}
+
+}  // namespace block_model
+
+using namespace block_model;
+
+StoreRecorder::StoreRecorder() {
+  recording = this;
+  parse_store_listener = record;
+}
+
+StoreRecorder::~StoreRecorder() {
+  parse_store_listener = nullptr;
+  recording = nullptr;
+}
+
+std::string block_report_differs(const std::string& input, const std::vector<ModelStore>& stores,
+                                 const std::string& output, const std::string& err,
+                                 const std::string& output_path, int* kinds) {
+  std::string problem;
+  std::map<uint32_t, int> model = model_findings(input, stores, output, &problem);
+  if (!problem.empty()) return problem;
+  size_t more = 0;
+  std::map<uint32_t, int> reported = reported_findings(err, output_path, &more);
+  auto shown = model.begin();
+  std::advance(shown, std::min<size_t>(model.size(), kReportedLines));
+  for (const auto& finding : model) *kinds |= finding.second;
+  if (reported != std::map<uint32_t, int>(model.begin(), shown) ||
+      reported.size() + more != model.size()) {
+    return "the model finds " + std::to_string(model.size()) + " lines; the report:\n" + err;
+  }
+  return "";
+}
