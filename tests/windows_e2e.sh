@@ -129,12 +129,17 @@ expect_no_leftovers() {
 worked_out=$'writing pp\'s\nwriting section: General\nwriting section: Misc\nwriting section: Warbird
 writing section: Spider\nwriting section: Shark\nwriting section: zeta\n'
 warning() { printf "please check the preprocessor directives in '%s' for errors\n" "$1"; }
+# The block report: the lines counted as the converted file holds them.
+worked_err="arena.conf:18: [Spider] Y: now inside '#ifdef FOO' (line 17); in the input outside every block (input line 11)
+arena.conf:22: [Shark] X: now inside '#ifdef FOO' (line 17); in the input outside every block (input line 8)
+arena.conf:25: [zeta] a: now inside '#ifdef FOO' (line 17); in the input outside every block (input line 9)"
 
 # --- The worked conversion, in place: CR LF line ends throughout.
 new_case worked
 cp "$input" "$dir/arena.conf"
 run arena.conf
 expect_run worked 0 "$worked_out$(warning arena.conf)"$'\n'
+expect_err "$worked_err" worked
 expect_file worked "$dir/arena.conf" "$golden"
 expect_no_leftovers worked
 
@@ -143,6 +148,7 @@ new_case crlf_input
 sed 's/$/\r/' "$input" >"$dir/arena.conf"
 run arena.conf
 expect_run crlf_input 0 "$worked_out$(warning arena.conf)"$'\n'
+expect_err "$worked_err" crlf_input
 expect_file crlf_input "$dir/arena.conf" "$golden"
 
 # --- Converting the result again finds it clean and leaves it alone.
