@@ -5,6 +5,7 @@
 #include <iterator>
 #include <map>
 #include <regex>
+#include <set>
 #include <utility>
 
 #include "tool/block_check.h"
@@ -13,10 +14,10 @@
 // Named, not anonymous: the tests are compiled in unity batches.
 namespace block_model {
 
-StoreRecorder* recording = nullptr;
+std::vector<ModelStore>* recording = nullptr;
 
 void record(const char* key, size_t text_offset, const char* value, uint32_t line) {
-  recording->stores.push_back(
+  recording->push_back(
       ModelStore{key, text_offset, value == nullptr, value != nullptr ? value : "", line});
 }
 
@@ -58,17 +59,19 @@ int conditional(const std::string& text) {
   return match[3].matched ? 3 : match[2].matched ? 2 : 1;
 }
 
+// An open block: its opening text and branch, the entry that opened it and
+// (in the output) its line.
 struct Block {
   std::string text;
   int branch;
   size_t entry;
   uint32_t line;
 };
-using Context = std::vector<std::pair<std::string, int>>;
 
-Context context_of(const std::vector<Block>& open) {
-  Context context;
-  for (const Block& block : open) context.emplace_back(block.text, block.branch);
+// The open blocks as one text (no opening text holds a line feed).
+std::string context_of(const std::vector<Block>& open) {
+  std::string context;
+  for (const Block& block : open) context += block.text + "\n" + std::to_string(block.branch) + "\n";
   return context;
 }
 
@@ -79,14 +82,13 @@ struct Entry {
   bool has_value = false;
   bool directive = false;  // made by a directive line
   bool matched = false;    // a conditional directive the input matched
-  std::vector<Context> contexts;
+  std::set<std::string> contexts;  // of its lines
+  std::string context;             // of its first line
   std::string written() const { return has_value ? name + " = " + value : name; }
 };
 
 std::string folded(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   return text;
 }
 
@@ -114,7 +116,8 @@ std::vector<Entry> follow_input(const std::string& input, const std::vector<Mode
       first.emplace(folded(store.key), e);
     }
     Entry& entry = entries[e];
-    entry.contexts.push_back(context_of(open));
+    if (entry.contexts.empty()) entry.context = context_of(open);
+    entry.contexts.insert(context_of(open));
     if (!store.directive) {
       entry.value = store.value;
       entry.has_value = true;
@@ -214,10 +217,10 @@ std::map<uint32_t, int> model_findings(const std::string& input,
       if (kind == 3) open.pop_back();
     }
     if (kind != 0) continue;
-    bool one = true;
-    for (const Context& context : entry.contexts) one = one && context == entry.contexts[0];
-    if (!one) findings[line] |= kMergedFinding;
-    if (one && entry.contexts[0] != context_of(open)) findings[line] |= kMovedFinding;
+    if (entry.contexts.size() > 1) findings[line] |= kMergedFinding;
+    if (entry.contexts.size() == 1 && entry.context != context_of(open)) {
+      findings[line] |= kMovedFinding;
+    }
   }
   for (const Block& block : open) {
     if (entries[block.entry].matched) findings[block.line] |= kBrokenFinding;
@@ -230,23 +233,19 @@ std::map<uint32_t, int> model_findings(const std::string& input,
 // of lines not shown.
 std::map<uint32_t, int> reported_findings(const std::string& err, const std::string& output_path,
                                           size_t* more) {
-  const std::pair<const char*, int> phrases[] = {
-      {"; in the input ", kMovedFinding},
-      {"stored in different blocks in the input", kMergedFinding},
-      {"matched in the input (input line", kBrokenFinding},
-      {"stand in another order than in the input", kReorderedFinding}};
+  const std::regex line_re(std::regex_replace(output_path, std::regex("[^/A-Za-z0-9]"), "\\$&") +
+                           ":(([0-9]+): .*| ([0-9]+) more lines changed .*)");
+  // One phrase for each kind, in the order of their bits.
+  const char* phrases[] = {"; in the input ", "stored in different blocks in the input",
+                           "matched in the input (input line", "stand in another order than"};
   std::map<uint32_t, int> findings;
-  *more = 0;
+  std::smatch match;
   for (const std::string& line : split_lines(err)) {
-    if (line.rfind(output_path + ":", 0) != 0) continue;
-    std::string rest = line.substr(output_path.size() + 1);
-    if (rest[0] == ' ') {
-      *more = std::stoul(rest.substr(1));
-      continue;
-    }
-    int& kinds = findings[static_cast<uint32_t>(std::stoul(rest))];
-    for (const auto& [phrase, kind] : phrases) {
-      if (rest.find(phrase) != std::string::npos) kinds |= kind;
+    if (!std::regex_match(line, match, line_re)) continue;
+    if (match[3].matched) *more = std::stoul(match[3]);
+    for (int kind = 0; kind < 4 && match[2].matched; ++kind) {
+      int& kinds = findings[static_cast<uint32_t>(std::stoul(match[2]))];
+      if (line.find(phrases[kind]) != std::string::npos) kinds |= 1 << kind;
     }
   }
   return findings;
@@ -257,7 +256,7 @@ std::map<uint32_t, int> reported_findings(const std::string& err, const std::str
 using namespace block_model;
 
 StoreRecorder::StoreRecorder() {
-  recording = this;
+  recording = &stores;
   parse_store_listener = record;
 }
 
