@@ -28,7 +28,7 @@ void util_free(void* pointer);
     __attribute__((format(printf, 2, 3)));
 
 // Registers the one function util_fatal runs before exiting (null: none).
-// The writer uses it to remove a half-written temporary file.
+// The safe output uses it to remove a half-written temporary file.
 void util_set_fatal_cleanup(void (*cleanup)());
 
 // A zero-filled array of `count` items, released with util_free. A count

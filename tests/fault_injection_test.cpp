@@ -29,11 +29,11 @@ const char kSecondName[] = "also.conf";
 const char kNoWayBack[] = " (its old text, needed to rewrite it in place, cannot be read)\n";
 
 // `misc_keys` keys in Misc and a few other sections, a comment block,
-// directives and a continuation. With 200 keys the table grows to 512
-// buckets; writing Misc empties it and the sections after it halve it once
-// each, down to 32 buckets when the run releases the table: resizes are among
-// the allocations that fail, and a release that shrank the table would
-// allocate after the output was replaced.
+// directives, a block and a continuation. With 200 keys the key table's
+// index and the block report's lists grow while the file is read: those
+// growths are among the allocations that fail. The writer works the order
+// out without changing the table, and the run releases everything at once,
+// so nothing allocates after the output was replaced.
 std::string conversion_input(int misc_keys) {
   std::string text =
       "; arena settings\n// second comment\n#define TEAMS 2\n[General]\nName = Test arena\n";
