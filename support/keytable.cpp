@@ -76,9 +76,18 @@ KeyEntry* new_entry(KeyTable* table, const char* key, void* value) {
   return entry;
 }
 
-// Carries out one store whose length and tag are set.
-void carry_out(KeyTable* table, KeyStore* store) {
-  KeySlot* slot = find_slot(table, store->key, store->tag);
+// What a batch works out for each store before carrying it out.
+struct StoreScratch {
+  size_t length;  // strlen(key)
+  uint32_t tag;   // the key's index hash
+};
+
+// Stores worked out ahead of carrying them out, at most.
+constexpr int32_t kStoresAhead = 32;
+
+// Carries out one store.
+void carry_out(KeyTable* table, KeyStore* store, StoreScratch scratch) {
+  KeySlot* slot = find_slot(table, store->key, scratch.tag);
   KeyEntry* first =
       slot->entry != 0 ? keytable_entry(table, static_cast<int32_t>(slot->entry - 1)) : nullptr;
   store->created = first == nullptr || !store->replace;
@@ -92,12 +101,12 @@ void carry_out(KeyTable* table, KeyStore* store) {
   // its section) shares the first one's text: a file of one short
   // directive line after another would otherwise cost its size in texts
   // again. Equal keys are equally long, so the comparison stays in bounds.
-  const char* text = first != nullptr && std::memcmp(first->key, store->key, store->length) == 0
+  const char* text = first != nullptr && std::memcmp(first->key, store->key, scratch.length) == 0
                          ? first->key
                          : nullptr;
   if (text == nullptr) {
-    auto* copy = static_cast<char*>(arena_carve(&table->texts, store->length + 1, 1));
-    std::memcpy(copy, store->key, store->length + 1);
+    auto* copy = static_cast<char*>(arena_carve(&table->texts, scratch.length + 1, 1));
+    std::memcpy(copy, store->key, scratch.length + 1);
     text = copy;
   }
   store->number = table->count;
@@ -105,7 +114,7 @@ void carry_out(KeyTable* table, KeyStore* store) {
   // A later entry of a key already indexed stays out: a lookup must find
   // the first.
   if (first != nullptr) return;
-  *slot = KeySlot{store->tag, static_cast<uint32_t>(table->count)};
+  *slot = KeySlot{scratch.tag, static_cast<uint32_t>(table->count)};
   ++table->indexed;
   if (index_slots_for(table->indexed) > int64_t{table->index_mask} + 1) {
     resize_index(table, (int64_t{table->index_mask} + 1) * 2);
@@ -150,13 +159,17 @@ void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
     std::fputs("keytable: a store after the index was let go\n", stderr);
     std::abort();
   }
-  for (int32_t i = 0; i < count; ++i) {
-    KeyStore* store = &stores[i];
-    store->length = std::strlen(store->key);
-    store->tag = index_tag(store->key, store->length);
-    prefetch(&table->index[store->tag & table->index_mask]);
+  for (int32_t begin = 0; begin < count; begin += kStoresAhead) {
+    int32_t ahead = count - begin < kStoresAhead ? count - begin : kStoresAhead;
+    StoreScratch scratch[kStoresAhead];
+    for (int32_t i = 0; i < ahead; ++i) {
+      const char* key = stores[begin + i].key;
+      scratch[i].length = std::strlen(key);
+      scratch[i].tag = index_tag(key, scratch[i].length);
+      prefetch(&table->index[scratch[i].tag & table->index_mask]);
+    }
+    for (int32_t i = 0; i < ahead; ++i) carry_out(table, &stores[begin + i], scratch[i]);
   }
-  for (int32_t i = 0; i < count; ++i) carry_out(table, &stores[i]);
 }
 
 void keytable_reserve(KeyTable* table, int32_t count) {

@@ -75,19 +75,22 @@ void keytable_each(const KeyTable* table, Visit visit) {
   }
 }
 
-// One store of a batch for keytable_store_batch.
+// One store of a batch for keytable_store_batch: what the caller asks
+// (keystore_ask makes one) and, after the call, what it got.
 struct KeyStore {
-  const char* key;  // in: the key, read during the call only
-  void* value;      // in: the value to store
-  bool replace;     // in: give the first entry of an equal key `value`
+  const char* key;  // asked: the key, read during the call only
+  void* value;      // asked: the value to store
+  bool replace;     // asked: give the first entry of an equal key `value`
                     // (its key text and number stay); false, or no equal
                     // key: make a new entry
-  bool created;     // out: a new entry was made
-  KeyEntry* entry;  // out: the entry that holds `value` now
-  int32_t number;   // out: that entry's number
-  size_t length;    // the table's: strlen(key)
-  uint32_t tag;     // the table's: the key's index hash
+  bool created;     // got: a new entry was made
+  KeyEntry* entry;  // got: the entry that holds `value` now
+  int32_t number;   // got: that entry's number
 };
+
+inline KeyStore keystore_ask(const char* key, void* value, bool replace) {
+  return KeyStore{key, value, replace, false, nullptr, -1};
+}
 
 // Carries out `count` stores in order. Every store waits for memory (its
 // index slot); asking for all of a batch's slots before storing overlaps

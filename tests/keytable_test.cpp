@@ -47,7 +47,7 @@ void* tag(intptr_t n) { return reinterpret_cast<void*>(n); }
 
 // One store into the program's table.
 KeyStore store(KeyTable* table, const std::string& key, void* value, bool replace) {
-  KeyStore one{key.c_str(), value, replace, false, nullptr, 0, 0, 0};
+  KeyStore one = keystore_ask(key.c_str(), value, replace);
   keytable_store_batch(table, &one, 1);
   return one;
 }
@@ -285,7 +285,7 @@ void fill(KeyTable* table, int from, int to, unsigned seed) {
   std::vector<KeyStore> batch;
   for (int i = from; i < to; ++i) {
     batch.push_back(
-        {keys[static_cast<size_t>(i)].c_str(), tag(i), i % 3 != 0, false, nullptr, 0, 0, 0});
+        keystore_ask(keys[static_cast<size_t>(i)].c_str(), tag(i), i % 3 != 0));
     if (batch.size() == 16 || i + 1 == to) {
       keytable_store_batch(table, batch.data(), static_cast<int32_t>(batch.size()));
       batch.clear();

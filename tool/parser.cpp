@@ -75,7 +75,7 @@ void store(ParseState* state, const char* section, const char* name, char* value
   int i = state->queued++;
   char* key = state->keys[i];
   compose_key(key, section, name);
-  state->stores[i] = KeyStore{key, value, !is_directive, false, nullptr, 0, 0, 0};
+  state->stores[i] = keystore_ask(key, value, !is_directive);
   // A directive's text is what follows its section and colon, as stored
   // (a section holds at most 32 characters, so some of it always is).
   state->text_offsets[i] = is_directive ? static_cast<uint8_t>(std::strlen(section) + 1) : 0;
@@ -124,9 +124,9 @@ void continue_value(ParseState* state, const char* rest) {
   bool goes_on = take_continuation_mark(text);
   if (goes_on) {
     size_t end = std::strlen(text);
-    size_t run = end;
-    while (run > 0 && text_is_white(text[run - 1])) --run;
-    if (run < end) text[run + 1] = '\0';
+    size_t blank = end;  // where the white space before the backslash begins
+    while (blank > 0 && text_is_white(text[blank - 1])) --blank;
+    if (blank < end) text[blank + 1] = '\0';
   }
   text_append(state->value, std::strlen(state->value), kValueChars, text);
   if (!goes_on) {
@@ -142,16 +142,17 @@ void store_directive(ParseState* state, const char* rest) {
   store(state, section, rest, nullptr, true);
 }
 
-// Stores name and value under `section`, or opens a continuation for them.
-void store_or_continue(ParseState* state, const char* section) {
-  if (take_continuation_mark(state->value)) {
-    if (section != state->pending_section) {
-      std::memcpy(state->pending_section, section, kSectionChars + 1);
-    }
-    state->continuation_open = true;
-  } else {
+// Stores name and value, or opens a continuation for them: a floating
+// key's under its own section (already the pending one), a key under a
+// header under the current section.
+void store_or_continue(ParseState* state, bool floating) {
+  const char* section = floating ? state->pending_section : state->current_section;
+  if (!take_continuation_mark(state->value)) {
     store_value(state, section, state->name, state->value);
+    return;
   }
+  if (!floating) std::memcpy(state->pending_section, section, kSectionChars + 1);
+  state->continuation_open = true;
 }
 
 // Classifies one piece of a line and acts on it.
@@ -184,7 +185,7 @@ void parse_line(ParseState* state, char* line) {
     trim_range(state->pending_section, rest, static_cast<size_t>(colon - rest), kSectionChars);
     trim_range(state->name, colon + 1, static_cast<size_t>(equals - colon - 1), kNameChars);
     trim_copy(state->value, equals + 1, kValueChars);
-    store_or_continue(state, state->pending_section);
+    store_or_continue(state, true);
     return;
   }
 
@@ -200,7 +201,7 @@ void parse_line(ParseState* state, char* line) {
   state->key_line = state->line;
   trim_range(state->name, rest, static_cast<size_t>(equals - rest), kNameChars);
   trim_copy(state->value, equals + 1, kValueChars);
-  store_or_continue(state, state->current_section);
+  store_or_continue(state, false);
 }
 
 // Keeps `line` (a piece as read, before parse_line cuts it) in the leading
