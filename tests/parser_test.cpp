@@ -2,6 +2,8 @@
 // the key table's entries and the two counters come out.
 #include "tool/parser.h"
 
+#include "internals.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "chained_table.h"
+#include "internals.h"
 #include "support/keytable.h"
 #include "tool/run_state.h"
 #include "tool/section_sort.h"

@@ -1,5 +1,7 @@
 #include "tool/section_sort.h"
 
+#include "internals.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

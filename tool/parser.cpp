@@ -8,6 +8,9 @@
 #include "tool/line_reader.h"
 #include "tool/run_state.h"
 
+// Trims into a field (declared for the tests in tests/internals.h).
+void trim_copy(char* destination, const char* source, int limit);
+
 namespace {
 
 // Stores go to the table a batch at a time (keytable_store_batch).

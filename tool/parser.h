@@ -36,8 +36,3 @@ void parse_config(FILE* stream);
 using StoreListener = void (*)(const char* key, size_t text_offset, const char* value,
                                uint32_t line);
 extern StoreListener parse_store_listener;
-
-// Skips white space at the start of `source`, takes at most `limit`
-// characters from there, removes white space from the end of what it took
-// and terminates the result in `destination` (limit + 1 bytes).
-void trim_copy(char* destination, const char* source, int limit);

@@ -6,6 +6,13 @@
 #include "support/text.h"
 #include "tool/section_names.h"
 
+// The sort itself, on items compared by `compare(context, a, b)` (negative
+// puts a first), and the weight of a name: only this file and the tests
+// (tests/internals.h) call them.
+using ItemCompare = int (*)(const void* context, int32_t a, int32_t b);
+void sort_items(int32_t* items, int32_t count, ItemCompare compare, const void* context);
+int section_weight(const char* name);
+
 namespace {
 
 // Lists this short are sorted the way the runtime's small-array sort does,

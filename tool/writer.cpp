@@ -14,6 +14,10 @@
 #include "tool/section_names.h"
 #include "tool/section_sort.h"
 
+// One section and one entry (declared for the tests in tests/internals.h).
+void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count);
+void write_entry(SafeOutput* output, const char* name, const char* value);
+
 namespace {
 
 // Output stream buffer: large writes instead of one per few lines.

@@ -33,15 +33,3 @@ void write_config();
 // through write_section with its entries in keytable_order's order, and
 // has `check` (when set) follow every section written.
 void write_sections(SafeOutput* output, BlockCheck* check = nullptr);
-
-// Writes one section: its progress line on standard output, then a blank
-// line and its header (none for kTopmostSection), then the entries of the
-// `count` places at `places`, whose keys all begin with `name` and a ':',
-// through write_entry. With no places it writes the header alone: the
-// tests' reference writer then writes the lines itself, as it enumerates.
-void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count);
-
-// Writes one entry of a section: `name` (its key after the section and
-// the ':') " = " `value`, or `name` alone when there is no value (a
-// directive, whose name is its text), as one line.
-void write_entry(SafeOutput* output, const char* name, const char* value);
