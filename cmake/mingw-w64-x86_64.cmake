@@ -4,22 +4,12 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(KEYFOLDER_MINGW_PREFIX x86_64-w64-mingw32)
-
+set(KEYFOLDER_CROSS_PREFIX x86_64-w64-mingw32)
 # The win32 thread model needs no winpthread DLL; the tool has one thread.
-find_program(KEYFOLDER_MINGW_CXX
-  NAMES ${KEYFOLDER_MINGW_PREFIX}-g++-win32 ${KEYFOLDER_MINGW_PREFIX}-g++-posix
-        ${KEYFOLDER_MINGW_PREFIX}-g++)
-if(NOT KEYFOLDER_MINGW_CXX)
-  message(FATAL_ERROR "No MinGW-w64 g++ found (Debian package g++-mingw-w64-x86-64)")
-endif()
-set(CMAKE_CXX_COMPILER ${KEYFOLDER_MINGW_CXX})
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KEYFOLDER_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(KEYFOLDER_CROSS_NAMES ${KEYFOLDER_CROSS_PREFIX}-g++-win32 ${KEYFOLDER_CROSS_PREFIX}-g++-posix
+    ${KEYFOLDER_CROSS_PREFIX}-g++)
+set(KEYFOLDER_CROSS_PACKAGE g++-mingw-w64-x86-64)
+include(${CMAKE_CURRENT_LIST_DIR}/cross_compiler.cmake)
 
 # The compiler's own runtime is linked in, so the .exe needs nothing beyond
 # what every Windows system has (KERNEL32.dll and msvcrt.dll).

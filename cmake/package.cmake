@@ -5,7 +5,11 @@
 #   changelog;
 # - in the MinGW-w64 build, `cpack -G ZIP` makes
 #   keyfolder-<version>-windows-x86_64.zip with keyfolder.exe, README.txt,
-#   LICENSE.txt and the manual page as keyfolder.txt, in a folder of that name.
+#   LICENSE.txt and the manual page as keyfolder.txt, in a folder of that name;
+# - in a static build (-DKEYFOLDER_STATIC=ON), `cpack -G External` makes
+#   keyfolder-<version>-linux-<arch>.tar.gz with the program, keyfolder.1,
+#   README.md and LICENSE, in a folder of that name (and a .json file of
+#   CPack's that no one needs), packed by cmake/linux_tarball.cmake.
 # The version is the project's. With SOURCE_DATE_EPOCH set, CPack gives every
 # file in a package that time, so two builds of one commit give the same bytes.
 set(CPACK_PACKAGE_NAME keyfolder)
@@ -56,6 +60,14 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME
     "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR}")
+elseif(KEYFOLDER_STATIC)
+  # The texts as they are: a Linux user reads the manual page with man -l.
+  install(FILES docs/keyfolder.1 README.md LICENSE DESTINATION .)
+  set(CPACK_GENERATOR External)
+  set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+  set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/cmake/linux_tarball.cmake)
+  set(CPACK_PACKAGE_FILE_NAME
+    "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
 else()
   # The changelog, made from CHANGELOG.md in the form Debian reads
   # (cmake/debian_changelog.awk) and compressed as the manual page is.
@@ -76,7 +88,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   # The dependencies are read off the binary by dpkg-shlibdeps (package
-  # dpkg-dev), which also needs the file command.
+  # dpkg-dev), which also needs the file command. For the arm64 package it
+  # reads them off the C library of that architecture as Debian installs it
+  # beside the machine's own (`dpkg --add-architecture arm64`, then
+  # libc6:arm64); without it, it stops with "cannot find library".
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 include(CPack)

@@ -7,7 +7,9 @@
 #   and a passage of what the program makes of that file;
 # - one version, the project's, everywhere: the banner, the newest entry of
 #   CHANGELOG.md, the manual page's title line, and every version number the
-#   README, docs/DEVELOPING.md and the manual page name.
+#   README, docs/DEVELOPING.md and the manual page name;
+# - the README names every file of a release, as scripts/release lists them
+#   at its top, with the project's version.
 set -euo pipefail
 
 program=$(realpath "$1")
@@ -85,8 +87,17 @@ for text in README.md docs/DEVELOPING.md docs/keyfolder.1; do
   done
 done
 
+# --- The release's files.
+release_files=$(sed -n 's/^#   \(keyfolder[^ ]*\) .*/\1/p' "$source_dir/scripts/release")
+[ -n "$release_files" ] || fail "scripts/release lists no files at its top"
+for file in $release_files; do
+  file=${file//<version>/$version}
+  grep -qF "\`$file\`" "$readme" || fail "README: names no \`$file\`, a file of the release"
+done
+
 if [ "$failures" -ne 0 ]; then
   echo "readme_and_versions: $failures check(s) failed" >&2
   exit 1
 fi
-echo "readme_and_versions: the README's examples hold and every text names version $version"
+echo "readme_and_versions: the README's examples hold, it names every release file and" \
+  "every text names version $version"
