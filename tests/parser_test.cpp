@@ -109,8 +109,8 @@ std::vector<ParseCase> parse_cases() {
        {{"Misc:X", "1"}, {"__topmost__:#include common.conf", std::nullopt}}, 1, 1},
       {"EmptyName", "[General]\n=abc\n", {{"General:", "abc"}}, 0, 0},
       {"CommentsOnlyAtStart", "[General]\n; Misc:Foo=1\n// Misc:Foo=1\n\t; x=1\n"
-       "Foo = 1 ; note\nPath=a//b\n",
-       {{"General:Foo", "1 ; note"}, {"General:Path", "a//b"}}, 0, 0},
+       "Foo = 1 ; note\nPath=a//b\na/b=1\n",
+       {{"General:a/b", "1"}, {"General:Foo", "1 ; note"}, {"General:Path", "a//b"}}, 0, 0},
       {"ColonAfterEqualsIsValue", "[General]\nTime=12:30\na:=b\n",
        {{"General:a:", "b"}, {"General:Time", "12:30"}}, 0, 0},
       {"FloatingTestBeforeHeader", "[a:b=c]\n[Misc] ; see a:b=c\n",

@@ -53,6 +53,19 @@ Names sort_texts(const Names& texts, int (*compare)(const std::string&, const st
 
 std::mt19937 coin(1);
 
+// The index grows as sections are numbered; every section, the first
+// included, keeps its number when asked for again after the growths.
+TEST(SectionIndex, NumbersSurviveGrowth) {
+  SectionIndex* sections = section_index_new();
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int32_t i = 0; i < 200; ++i) {
+      std::string key = "S" + std::to_string(i) + (pass == 0 ? ":k" : ":x");
+      EXPECT_EQ(section_index_number(sections, key.c_str()), i);
+    }
+  }
+  section_index_free(sections);
+}
+
 }  // namespace
 
 TEST(SectionOrder, ComparisonKeepsTheMagnitude) {
