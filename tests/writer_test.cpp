@@ -89,6 +89,11 @@ TEST(Writer, CrLfInputGetsCrLfLineEnds) {
   EXPECT_EQ(after_first_line(first), read_fixture("windows/worked_conversion.expected"));
   ToolResult again = run_tool(dir, {"worked.conf"});
   EXPECT_EQ(after_first_line(again.out), "this file is already clean\n");
+  // A first line whose CR ends one piece and whose LF is the next.
+  const std::string comment = ";" + std::string(381, 'c');
+  dir.write("long.conf", comment + "\r\nMisc:A=1\r\n");
+  ASSERT_EQ(run_tool(dir, {"long.conf"}).status, 0);
+  EXPECT_EQ(after_first_line(dir.read("long.conf")), comment + "\r\r\n[Misc]\r\nA = 1\r\n");
 }
 
 // Entries come out in key-table order, not input order; between sections the
