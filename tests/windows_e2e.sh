@@ -85,12 +85,17 @@ banner_re="^keyfolder v$version_re [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} Lanternfol
 
 # expect_run NAME STATUS EXPECTED-STDOUT-AFTER-BANNER: checks the last run.
 expect_run() {
-  local name=$1 want_status=$2 want_out=$3
+  local name=$1 want_status=$2 want_out=$3 before=$failures
   [ "$status" -eq "$want_status" ] || fail "$name: status $status, expected $want_status"
   head -n 1 "$work/out" | grep -Eq "$banner_re" || fail "$name: banner: $(head -n 1 "$work/out")"
   if ! diff -u <(printf '%s' "$want_out") <(tail -n +2 "$work/out") >"$work/diff"; then
     fail "$name: standard output"
     cat "$work/diff" >&2
+  fi
+  # What the program (or wine) said of a failed case.
+  if [ "$failures" -ne "$before" ]; then
+    echo "$name: standard error:" >&2
+    cat "$work/err" >&2
   fi
 }
 
