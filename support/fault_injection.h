@@ -9,6 +9,8 @@
 // rename, and each step of a rewrite in place). Each fails once; unset or
 // 0 means never. KEYFOLDER_FAIL_IO=n+ makes the n-th and every later one
 // fail, so that a failure cannot be undone by the next step.
+// KEYFOLDER_FAULT_COUNT=path has the run write to that file, as it exits,
+// how many allocations and output operations it passed.
 // KEYFOLDER_PAUSE_AT=name stops the process (SIGSTOP) when it reaches the
 // moment of that name, so that a test can act there (edit the file, send a
 // signal, look at the temporary file) and then let it go on (SIGCONT).

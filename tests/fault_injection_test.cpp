@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -93,24 +94,38 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
     expected = after_first_line(dir.read("arena.conf"));
   }
 
+  const std::string in = "arena.conf";
+  const std::string out = fault.in_place ? in : "out.conf";
+  // The arguments are also the names the directory must hold afterwards.
+  std::vector<std::string> arguments{in};
+  if (!fault.in_place) arguments.push_back(out);
+  std::vector<std::string> names = arguments;
+  if (fault.linked) names.insert(names.begin(), kSecondName);
+  // Runs the case in `dir` with `setting` in the environment.
+  auto run_case = [&](const ToolDir& dir, const std::string& setting) {
+    dir.write(in, input);
+    if (!fault.in_place) dir.write(out, old_output);
+    if (fault.linked) link(dir.file(out).c_str(), dir.file(kSecondName).c_str());
+    return run_binary(KEYFOLDER_FAULTY_BINARY, dir, arguments, {setting});
+  };
+
+  // How many failure points a run without failures passes: each of them,
+  // made to fail, must fail the run.
+  long points = 0;
+  {
+    ToolDir dir;
+    ASSERT_EQ(run_case(dir, "KEYFOLDER_FAULT_COUNT=" + dir.file("count")).status, 0);
+    long allocations = 0;
+    long operations = 0;
+    std::istringstream(dir.read("count")) >> allocations >> operations;
+    points = memory ? allocations : operations;
+  }
+
   int failures = 0;
   bool completed = false;
   for (int n = 1; n <= kMaxFailurePoints && !completed; ++n) {
     ToolDir dir;
-    const std::string in = "arena.conf";
-    const std::string out = fault.in_place ? in : "out.conf";
-    dir.write(in, input);
-    if (!fault.in_place) dir.write(out, old_output);
-    if (fault.linked) {
-      ASSERT_EQ(link(dir.file(out).c_str(), dir.file(kSecondName).c_str()), 0);
-    }
-    // The arguments are also the names the directory must hold afterwards.
-    std::vector<std::string> arguments{in};
-    if (!fault.in_place) arguments.push_back(out);
-    std::vector<std::string> names = arguments;
-    if (fault.linked) names.insert(names.begin(), kSecondName);
-    ToolResult result = run_binary(KEYFOLDER_FAULTY_BINARY, dir, arguments,
-                                   {std::string(fault.variable) + "=" + std::to_string(n)});
+    ToolResult result = run_case(dir, std::string(fault.variable) + "=" + std::to_string(n));
     SCOPED_TRACE("failure point " + std::to_string(n));
 
     if (result.status == 0) {
@@ -146,6 +161,7 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
     if (HasFailure()) break;  // one broken point tells enough
   }
   EXPECT_TRUE(completed) << "no run got past all failure points";
+  EXPECT_EQ(failures, points) << "a failure the run went on past";
   // The switch must reach real failure points: the fixture alone allocates
   // some thirty times (tables, arrays, blocks, names, comment lines) and
   // writes far over ten times.
