@@ -84,6 +84,7 @@ struct Entry {
   bool matched = false;    // a conditional directive the input matched
   std::set<std::string> contexts;  // of its lines
   std::string context;             // of its first line
+  uint32_t line = 0;               // its first line
   std::string written() const { return has_value ? name + " = " + value : name; }
 };
 
@@ -117,6 +118,7 @@ std::vector<Entry> follow_input(const std::string& input, const std::vector<Mode
     }
     Entry& entry = entries[e];
     if (entry.contexts.empty()) entry.context = context_of(open);
+    if (entry.contexts.empty()) entry.line = store.line;
     entry.contexts.insert(context_of(open));
     if (!store.directive) {
       entry.value = store.value;
@@ -199,6 +201,11 @@ void find_reordered(const std::vector<Entry>& entries,
   }
 }
 
+// A moved or broken line's finding names its entry's first input line: it
+// goes with the kinds, above them.
+constexpr int kAllKinds = 15;
+int at(const Entry& entry) { return static_cast<int>(entry.line) << 4; }
+
 std::map<uint32_t, int> model_findings(const std::string& input,
                                        const std::vector<ModelStore>& stores,
                                        const std::string& output, std::string* problem) {
@@ -211,7 +218,7 @@ std::map<uint32_t, int> model_findings(const std::string& input,
     std::string text = entry.written();
     int kind = text[0] == '#' ? conditional(text) : 0;
     if (kind == 1) open.push_back(Block{trimmed(text), 0, e, line});
-    if (kind >= 2 && open.empty() && entry.matched) findings[line] |= kBrokenFinding;
+    if (kind >= 2 && open.empty() && entry.matched) findings[line] = kBrokenFinding | at(entry);
     if (kind >= 2 && !open.empty()) {
       if (kind == 2) ++open.back().branch;
       if (kind == 3) open.pop_back();
@@ -219,11 +226,13 @@ std::map<uint32_t, int> model_findings(const std::string& input,
     if (kind != 0) continue;
     if (entry.contexts.size() > 1) findings[line] |= kMergedFinding;
     if (entry.contexts.size() == 1 && entry.context != context_of(open)) {
-      findings[line] |= kMovedFinding;
+      findings[line] |= kMovedFinding | at(entry);
     }
   }
   for (const Block& block : open) {
-    if (entries[block.entry].matched) findings[block.line] |= kBrokenFinding;
+    if (entries[block.entry].matched) {
+      findings[block.line] = kBrokenFinding | at(entries[block.entry]);
+    }
   }
   find_reordered(entries, written, &findings);
   return findings;
@@ -243,9 +252,14 @@ std::map<uint32_t, int> reported_findings(const std::string& err, const std::str
   for (const std::string& line : split_lines(err)) {
     if (!std::regex_match(line, match, line_re)) continue;
     if (match[3].matched) *more = std::stoul(match[3]);
-    for (int kind = 0; kind < 4 && match[2].matched; ++kind) {
-      int& kinds = findings[static_cast<uint32_t>(std::stoul(match[2]))];
+    if (!match[2].matched) continue;
+    int& kinds = findings[static_cast<uint32_t>(std::stoul(match[2]))];
+    for (int kind = 0; kind < 4; ++kind) {
       if (line.find(phrases[kind]) != std::string::npos) kinds |= 1 << kind;
+    }
+    size_t named = line.find("(input line ");
+    if ((kinds & (kMovedFinding | kBrokenFinding)) != 0 && named != std::string::npos) {
+      kinds |= std::stoi(line.substr(named + 12)) << 4;
     }
   }
   return findings;
@@ -275,7 +289,7 @@ std::string block_report_differs(const std::string& input, const std::vector<Mod
   std::map<uint32_t, int> reported = reported_findings(err, output_path, &more);
   auto shown = model.begin();
   std::advance(shown, std::min<size_t>(model.size(), kReportedLines));
-  for (const auto& finding : model) *kinds |= finding.second;
+  for (const auto& finding : model) *kinds |= finding.second & kAllKinds;
   if (reported != std::map<uint32_t, int>(model.begin(), shown) ||
       reported.size() + more != model.size()) {
     return "the model finds " + std::to_string(model.size()) + " lines; the report:\n" + err;

@@ -128,7 +128,9 @@ std::string generate(uint32_t seed) {
         break;
       }
       case 5:
-        text += pick(2) == 0 ? ":" + name + "=" + value + "\n" : "; note\n\n";
+        // (Now and then a long gap, as a block of comments leaves.)
+        text += pick(2) == 0 ? ":" + name + "=" + value + "\n"
+                             : (pick(16) == 0 ? std::string(130, '\n') : "; note\n\n");
         break;
       default:
         text += name + "=" + value + "\n";

@@ -1,5 +1,6 @@
 #include "tool/block_check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -203,7 +204,7 @@ size_t trimmed_length(const char* text) {
 // line made it and it is written as a plain directive.
 bool in_directive_order(const BlockCheck* check, uint32_t entry, size_t skip) {
   const char* text = keytable_entry(check->table, static_cast<int32_t>(entry))->key + skip;
-  return text[0] == '#' && (*block_column_at(&check->map->lines, entry) & kDirectiveLine) != 0 &&
+  return text[0] == '#' && block_line_is_directive(&check->map->lines, entry) &&
          conditional_of(text) == Conditional::kNone;
 }
 
@@ -295,7 +296,7 @@ void name_entry(const BlockMap* map, const KeyTable* table, uint32_t entry, FILE
   bool topmost = std::strncmp(key, kTopmostSection, std::strlen(kTopmostSection)) == 0 &&
                  section == static_cast<int>(std::strlen(kTopmostSection));
   if (!topmost) std::fprintf(out, "[%.*s] ", section, key);
-  if ((*block_column_at(&map->lines, entry) & kDirectiveLine) != 0) {
+  if (block_line_is_directive(&map->lines, entry)) {
     std::fprintf(out, "'%.*s'", static_cast<int>(trimmed_length(name)), name);
   } else {
     std::fputs(name, out);
@@ -303,7 +304,7 @@ void name_entry(const BlockMap* map, const KeyTable* table, uint32_t entry, FILE
 }
 
 uint32_t input_line(const BlockMap* map, uint32_t entry) {
-  return *block_column_at(&map->lines, entry) & ~kDirectiveLine;
+  return block_line_of(&map->lines, entry);
 }
 
 void report_moved(const BlockCheck* check, const BlockFinding& finding, FILE* out) {
@@ -383,7 +384,7 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
   }
   if (map->too_many) return;
   uint32_t here = map->context;
-  BlockColumn* contexts = &map->contexts;
+  BlockColumn<uint32_t>* contexts = &map->contexts;
   if (created) {
     block_column_push(contexts, kind != Conditional::kNone ? here | kConditionalEntry : here);
   } else {
@@ -424,28 +425,53 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
   }
 }
 
-void block_column_extend(BlockColumn* column, int32_t count) {
-  constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
-  int32_t chunks = (count + kChunkEntries - 1) >> kKeyChunkBits;
-  int32_t made = (column->count + kChunkEntries - 1) >> kKeyChunkBits;
-  if (chunks > made) util_grow(&column->chunks, &column->chunk_capacity, chunks);
-  for (; made < chunks; ++made) column->chunks[made] = util_alloc_array<uint32_t>(kChunkEntries);
-  column->count = count;
-}
-
-void block_column_free(BlockColumn* column) {
-  constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
-  for (int32_t c = 0; c < (column->count + kChunkEntries - 1) >> kKeyChunkBits; ++c) {
-    util_free(column->chunks[c]);
+void block_lines_push(BlockLines* lines, uint32_t line, bool directive) {
+  auto entry = static_cast<uint32_t>(lines->steps.count);
+  uint32_t step = line >= lines->last ? line - lines->last : kLineStepBits;
+  if (entry % kLineStride == 0) {
+    block_column_push(&lines->marks, line);
+    step = 0;
+  } else if (step >= kLineStepBits) {
+    block_list_push(&lines->jumps, BlockJump{entry, line});
+    step = kLineStepBits;
   }
-  util_free(column->chunks);
-  *column = BlockColumn{};
+  block_column_push(&lines->steps,
+                    static_cast<uint8_t>(step | (directive ? kLineOfDirective : 0)));
+  lines->last = line;
 }
 
-void block_parse_end(BlockMap* map) { block_list_free(&map->openers); }
+uint32_t block_line_of(const BlockLines* lines, uint32_t entry) {
+  uint32_t first = entry - entry % kLineStride;
+  uint32_t line = *block_column_at(&lines->marks, first / kLineStride);
+  for (uint32_t e = first + 1; e <= entry; ++e) {
+    uint32_t step = *block_column_at(&lines->steps, e) & kLineStepBits;
+    if (step != kLineStepBits) {
+      line += step;
+      continue;
+    }
+    const BlockJump* jump = std::lower_bound(
+        lines->jumps.items, lines->jumps.items + lines->jumps.count, e,
+        [](const BlockJump& a, uint32_t b) { return a.entry < b; });
+    line = jump->line;
+  }
+  return line;
+}
+
+void block_lines_free(BlockLines* lines) {
+  block_column_free(&lines->steps);
+  block_column_free(&lines->marks);
+  block_list_free(&lines->jumps);
+  *lines = BlockLines{};
+}
+
+void block_parse_end(BlockMap* map, bool any_directive) {
+  block_list_free(&map->openers);
+  // Without a directive there is nothing to check: the lines go at once.
+  if (!any_directive) block_lines_free(&map->lines);
+}
 
 void block_map_free(BlockMap* map) {
-  block_column_free(&map->lines);
+  block_lines_free(&map->lines);
   block_column_free(&map->contexts);
   block_list_free(&map->nodes);
   block_list_free(&map->texts);

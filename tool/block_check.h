@@ -40,24 +40,35 @@ struct BlockList {
   int32_t count;
 };
 
-// A number per entry, kept in chunks as the table keeps its entries: it
+// An item per entry, kept in chunks as the table keeps its entries: it
 // grows without copying and holds little room to spare. Released with
 // block_column_free.
+template <typename Item>
 struct BlockColumn {
-  uint32_t** chunks;       // chunk c holds entries c << kKeyChunkBits on (heap, each)
+  Item** chunks;           // chunk c holds entries c << kKeyChunkBits on (heap, each)
   int32_t chunk_capacity;  // chunk pointers allocated
   int32_t count;           // entries held
 };
 
-inline uint32_t* block_column_at(const BlockColumn* column, uint32_t entry) {
+template <typename Item>
+Item* block_column_at(const BlockColumn<Item>* column, uint32_t entry) {
   constexpr uint32_t kChunkMask = (1u << kKeyChunkBits) - 1;
   return &column->chunks[entry >> kKeyChunkBits][entry & kChunkMask];
 }
 
 // Makes the column hold `count` entries, the new ones 0.
-void block_column_extend(BlockColumn* column, int32_t count);
+template <typename Item>
+void block_column_extend(BlockColumn<Item>* column, int32_t count) {
+  constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
+  int32_t chunks = (count + kChunkEntries - 1) >> kKeyChunkBits;
+  int32_t made = (column->count + kChunkEntries - 1) >> kKeyChunkBits;
+  if (chunks > made) util_grow(&column->chunks, &column->chunk_capacity, chunks);
+  for (; made < chunks; ++made) column->chunks[made] = util_alloc_array<Item>(kChunkEntries);
+  column->count = count;
+}
 
-inline void block_column_push(BlockColumn* column, uint32_t value) {
+template <typename Item>
+void block_column_push(BlockColumn<Item>* column, Item value) {
   constexpr int32_t kChunkMask = (1 << kKeyChunkBits) - 1;
   if ((column->count & kChunkMask) == 0) {
     block_column_extend(column, column->count + 1);
@@ -67,7 +78,42 @@ inline void block_column_push(BlockColumn* column, uint32_t value) {
   *block_column_at(column, static_cast<uint32_t>(column->count - 1)) = value;
 }
 
-void block_column_free(BlockColumn* column);
+template <typename Item>
+void block_column_free(BlockColumn<Item>* column) {
+  constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
+  for (int32_t c = 0; c < (column->count + kChunkEntries - 1) >> kKeyChunkBits; ++c) {
+    util_free(column->chunks[c]);
+  }
+  util_free(column->chunks);
+  *column = BlockColumn<Item>{};
+}
+
+// The input line of every entry and whether a directive line made it, in
+// about a byte per entry: entries are made in input order, so each line
+// is kept as its step from the line of the entry before, with the exact
+// line of every kLineStride-th entry and, for a step too long for its
+// byte, of that entry too.
+constexpr int32_t kLineStride = 64;
+constexpr uint8_t kLineStepBits = 0x7F;  // the step; all set: look it up
+constexpr uint8_t kLineOfDirective = 0x80;
+struct BlockJump {
+  uint32_t entry;
+  uint32_t line;
+};
+struct BlockLines {
+  BlockColumn<uint8_t> steps;    // entry -> step | kLineOfDirective
+  BlockColumn<uint32_t> marks;   // entry / kLineStride -> that entry's line
+  BlockList<BlockJump> jumps;    // entries whose step is too long, in order
+  uint32_t last;                 // the line of the entry made last
+};
+
+// Notes the line of the entry made next.
+void block_lines_push(BlockLines* lines, uint32_t line, bool directive);
+uint32_t block_line_of(const BlockLines* lines, uint32_t entry);
+inline bool block_line_is_directive(const BlockLines* lines, uint32_t entry) {
+  return (*block_column_at(&lines->steps, entry) & kLineOfDirective) != 0;
+}
+void block_lines_free(BlockLines* lines);
 
 // A block's opening text: entry `entry`'s key from byte `offset` on, and
 // " = " and its value after it when `with_value`, trailing white space cut.
@@ -102,9 +148,8 @@ struct BlockMerge {
 
 // What the parse leaves for the check, entry by entry.
 struct BlockMap {
-  BlockColumn lines;     // entry -> its first input line, kDirectiveLine set
-                         // when a directive line made it
-  BlockColumn contexts;  // entry -> its context, or a merge's number and
+  BlockLines lines;                // entry -> the input line of its first store
+  BlockColumn<uint32_t> contexts;  // entry -> its context, or a merge's number and
                          // kMergedEntry, with kConditionalEntry and
                          // kMatchedEntry for a conditional directive
   bool following;        // a conditional directive was met: `contexts` is
@@ -122,7 +167,6 @@ struct BlockMap {
   bool too_many;     // more contexts than the flags leave room for: not checked
 };
 
-constexpr uint32_t kDirectiveLine = 1u << 31;
 constexpr uint32_t kConditionalEntry = 1u << 31;  // made by a conditional directive...
 constexpr uint32_t kMatchedEntry = 1u << 30;      // ...that the input matched
 constexpr uint32_t kMergedEntry = 1u << 29;       // the rest is a merge's number
@@ -135,8 +179,9 @@ constexpr uint32_t kContextBits = kMergedEntry - 1;
 inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t number, bool created,
                              uint32_t line, Conditional kind, uint8_t text_offset);
 
-// Ends the parse's part: lets go of what only the parse needed.
-void block_parse_end(BlockMap* map);
+// Ends the parse's part: lets go of what only the parse needed, and of
+// everything when the input held no directive line.
+void block_parse_end(BlockMap* map, bool any_directive);
 
 // Releases everything the map holds and empties it.
 void block_map_free(BlockMap* map);
@@ -218,11 +263,7 @@ void block_list_push(BlockList<Item>* list, Item item) {
 inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t number, bool created,
                              uint32_t line, Conditional kind, uint8_t text_offset) {
   // WARNING: performance-critical (every store passes here).
-  if (created) {
-    // (A line past 2^31 - 1 is named as that one.)
-    uint32_t at = line < kDirectiveLine ? line : kDirectiveLine - 1;
-    block_column_push(&map->lines, text_offset != 0 ? at | kDirectiveLine : at);
-  }
+  if (created) block_lines_push(&map->lines, line, text_offset != 0);
   // Before the first conditional directive every line stands outside every
   // block: nothing to note.
   if (!map->following && kind == Conditional::kNone) return;

@@ -245,5 +245,5 @@ void parse_config(FILE* stream) {
     store_value(&state, state.pending_section, state.name, state.value);
   }
   flush_stores(&state);
-  block_parse_end(&run.blocks);
+  block_parse_end(&run.blocks, run.directive_count != 0);
 }
