@@ -69,7 +69,7 @@ std::string text_of(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
-// Case 1: the temporary file of a user who may write the output but cannot
+// The temporary file of a user who may write the output but cannot
 // give it its owner stays private (0600, the writer's, no access list), so
 // a third user who cannot read the output cannot read the new text either;
 // the output is rewritten in place and keeps owner, group, mode and list.
@@ -114,7 +114,7 @@ TEST(WritePath, TemporaryFileStaysPrivateWhereTheOwnerCannotBeGiven) {
   EXPECT_EQ(leftovers(dir, {"out.conf"}), std::vector<std::string>{});
 }
 
-// Cases 2 and 4: whatever changes the output once its new text is complete
+// Whatever changes the output once its new text is complete
 // (an append, a new file in its place, a change of mode, owner or access
 // list) is not undone: the
 // run ends with "changed while it was being converted", by either plan,
@@ -169,7 +169,7 @@ TEST(WritePath, OutputChangedOnceTheNewTextIsCompleteIsLeftAsChanged) {
   }
 }
 
-// Case 3: a signal whose default action ends the process, sent as the
+// A signal whose default action ends the process, sent as the
 // output's text turns new (the first bytes copied in, or the rename), waits
 // until the new text is whole; sent while the temporary file is written,
 // it removes that file. Either way the process ends by the signal and the
@@ -210,7 +210,7 @@ TEST(WritePath, DeadlySignalsLeaveOneWholeTextAndNoTemporaryFile) {
   }
 }
 
-// Case 5: a rewrite in place needs the old text to put back on failure; an
+// A rewrite in place needs the old text to put back on failure; an
 // output the caller may write but not read, whose folder takes no
 // temporary file (so it would be rewritten from TMPDIR), is refused before
 // it is touched.
@@ -234,7 +234,7 @@ TEST(WritePath, RewriteWithoutAWayBackIsRefused) {
   EXPECT_TRUE(temp.listing().empty());
 }
 
-// Case 6: an output that is the input's own pipe is refused before a byte
+// An output that is the input's own pipe is refused before a byte
 // is read, whatever the input's size (a run that wrote into its input used
 // to hang past the pipe's 64 KiB).
 TEST(WritePath, OutputThatIsTheInputsOwnStreamIsRefused) {
@@ -264,7 +264,7 @@ TEST(WritePath, OutputThatIsTheInputsOwnStreamIsRefused) {
   }
 }
 
-// Cases 7 and 9: the directive warning follows only a written file; a
+// The directive warning follows only a written file; a
 // standard output that cannot be written fails the run, which still writes
 // its file.
 TEST(WritePath, MessagesSayOnlyWhatHappened) {
@@ -299,7 +299,7 @@ class FsSetting {
   std::string old_;
 };
 
-// Case 8: in a sticky world-writable folder, a file or FIFO another user
+// In a sticky world-writable folder, a file or FIFO another user
 // planted where root writes is refused as the kernel's strictest setting
 // would refuse it, with the system's own protections switched off; the
 // planted file stays its owner's and untouched, the FIFO does not hang the
