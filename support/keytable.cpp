@@ -153,8 +153,7 @@ void keytable_free(KeyTable* table) {
 }
 
 void keytable_store_batch(KeyTable* table, KeyStore* stores, int32_t count) {
-  // WARNING: performance-critical (every key of a parse comes through
-  // here); measure changes with bench/run_bench.py --baseline OLD/keyfolder.
+  // Hot: every key of a parse (see the benchmark, docs/DEVELOPING.md).
   if (table->index == nullptr) {
     std::fputs("keytable: a store after the index was let go\n", stderr);
     std::abort();

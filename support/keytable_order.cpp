@@ -207,8 +207,7 @@ void keep_met(KeyOrder* order, const uint32_t* numbers, const KeyPlace* places, 
 }  // namespace
 
 const KeyPlace* keytable_order_next(KeyOrder* order, int32_t* size) {
-  // WARNING: performance-critical (it orders every entry the tool writes);
-  // measure changes with bench/run_bench.py --baseline OLD/keyfolder.
+  // Hot: every entry written (see the benchmark, docs/DEVELOPING.md).
   int32_t i = order->next++;
   const uint32_t* numbers = order->numbers + order->starts[i];
   *size = order->starts[i + 1] - order->starts[i];

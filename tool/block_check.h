@@ -262,7 +262,7 @@ void block_list_push(BlockList<Item>* list, Item item) {
 
 inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t number, bool created,
                              uint32_t line, Conditional kind, uint8_t text_offset) {
-  // WARNING: performance-critical (every store passes here).
+  // Hot: every store (see the benchmark, docs/DEVELOPING.md).
   if (created) block_lines_push(&map->lines, line, text_offset != 0);
   // Before the first conditional directive every line stands outside every
   // block: nothing to note.

@@ -160,8 +160,7 @@ void store_or_continue(ParseState* state, bool floating) {
 
 // Classifies one piece of a line and acts on it.
 void parse_line(ParseState* state, char* line) {
-  // WARNING: performance-critical (it runs for every line of the input);
-  // measure changes with bench/run_bench.py --baseline OLD/keyfolder.
+  // Hot: every line of the input (see the benchmark, docs/DEVELOPING.md).
   // Cutting at the first line feed and then at the first carriage return
   // is cutting at the first of either.
   line[std::strcspn(line, "\r\n")] = '\0';

@@ -128,8 +128,7 @@ void write_entry(SafeOutput* output, const char* name, const char* value) {
 }
 
 void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count) {
-  // WARNING: performance-critical (every line of the output is written
-  // here); measure changes with bench/run_bench.py --baseline OLD/keyfolder.
+  // Hot: every line of the output (see the benchmark, docs/DEVELOPING.md).
   if (std::strcmp(name, kTopmostSection) == 0) {
     std::printf("writing pp's\n");
     write_line_end(output);
