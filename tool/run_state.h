@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
+#include "output/file_identity.h"
 #include "support/arena.h"
-#include "support/file_identity.h"
 #include "support/keytable.h"
 #include "tool/block_check.h"
 #include "tool/section_index.h"

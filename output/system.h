@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "support/safe_output.h"
+#include "output/safe_output.h"
 
 // The reason when the output is no longer the file read, or was changed.
 constexpr const char* kOutputChanged = "changed while it was being converted";

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "support/alloc.h"
-#include "support/safe_output_system.h"
+#include "output/system.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "support/alloc.h"
 #include "support/fault_injection.h"
-#include "support/safe_output_system.h"
+#include "output/system.h"
 
 void safe_output_reason(SafeOutput* out, const char* text) {
   if (out->reason[0] == '\0') std::snprintf(out->reason, sizeof out->reason, "%s", text);

@@ -55,7 +55,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "support/file_identity.h"
+#include "output/file_identity.h"
 
 // Bytes of a failure's reason (an error text and a kept file's path).
 constexpr size_t kSafeOutputReasonBytes = 4608;

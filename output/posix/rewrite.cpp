@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "support/fault_injection.h"
-#include "support/safe_output_system.h"
+#include "output/system.h"
 
 namespace {
 
