@@ -1,61 +1,63 @@
-// Writing the output file so that neither a failure, nor a signal, nor a
-// second user, nor an edit made during the run costs the old file or
-// anything it carries, or shows anyone a text they could not read before.
+// Writing the output file so that no failure, signal, second user or edit
+// made during the run costs the old file or what it carries, or shows anyone
+// a text they could not read before.
 //
-// Calling sequence: safe_output_open chooses a plan once, from what it finds
-// at the path, into `plan`, which every later step follows; write with
-// safe_output_write/puts; then safe_output_commit, or safe_output_abandon.
+// Open (it chooses `plan` once, from what is at the path), write, then
+// commit or abandon. One SafeOutput may be live at a time, and it must not
+// move until committed or abandoned: the signal guard and the fatal clean-up
+// that remove its temporary file are process-wide and point into it.
 //
-// The output is opened as a plain open for writing opens it (the kernel
-// follows links and judges); a link to no file yet is followed here. In a
-// sticky world-writable folder a link, file or FIFO owned by neither the
-// caller nor the folder's owner is refused, whatever the system setting.
-//
-// The plans, and what is on disk between their moves:
-//
-// direct: no regular file (a FIFO, a device, a pipe or socket reached by
-//   name): the text goes into it as it comes; no old text to keep.
-//
-// rename: a new output, or an existing one with one name, in a folder the
-//   caller may write, whose owner, group, mode and extended attributes
-//   (access lists among them) the caller can give exactly.
-//   open    temporary file ".NAME.XXXXXX" beside it, created 0600, then
-//           given all the output carries (a new output: the mode a plain
-//           create gives). Anything that cannot be given exactly: it is
-//           removed at once and the plan is rewrite.
-//   write   into the temporary file. A failure, a fatal exit or a signal
-//           whose default action ends the process removes it.
-//   commit  sync it; hold every signal; check the output (where it is the
-//           input: unchanged); rename; sync the folder; let the signals
-//           through. A failure removes the temporary file.
-//
-// rewrite: an existing output that a rename would change (more than one
-//   name, an owner, group or attribute the caller cannot give, a mount of
-//   its own, a folder the caller may not write: the temporary file then in
-//   TMPDIR or /tmp): the text is replaced inside the file.
-//   open    read the old text once (no way back: refused here, nothing
-//           touched); a private temporary file (0600, the caller's).
-//   write   as for rename.
-//   commit  sync it; hold every signal that can be held; copy the old text
-//           into an unnamed backup file; check that the path still names
-//           the file and, where it is the input, that it is unchanged with
-//           the text read at open; copy the new text in, cut to length,
-//           sync; remove the temporary file; let the signals through. A
-//           failed copy puts the old text back from the backup. If that
-//           fails too, or power is lost or the process killed (SIGKILL)
-//           during the copy, the synced new text stays in the temporary
-//           file (standard error names it, where the process lives).
-//
-// Windows: no rewrite plan; Ctrl-C leaves the temporary file. It is in text
-// mode (LF becomes CR LF); ReplaceFileW keeps an existing output's security
-// descriptor, attributes and streams; a read-only output is refused.
+// The output is opened as a plain open for writing opens it, links followed
+// (to a file not made yet too); in a sticky world-writable folder a link,
+// file or FIFO owned by neither the caller nor the folder's owner is
+// refused, whatever the system's setting. The plans, and what is on disk:
+// direct  no regular file (a FIFO, a device, a pipe or socket reached by
+//         name): the text goes into it as it comes.
+// rename  a new output, or one with one name, in a folder the caller may
+//         write, whose owner, group, mode and extended attributes (access
+//         lists too) the caller can give exactly. Open: a temporary file
+//         ".NAME.XXXXXX" beside it, 0600, then given all the output carries
+//         (a new output: a plain create's mode); what cannot be given makes
+//         the plan rewrite. Write: into it; a failure, a fatal exit or a
+//         deadly signal removes it. Commit: sync it; hold every signal; check
+//         the output (the input: unchanged); rename; sync the folder.
+// rewrite an existing output a rename would change (more than one name, an
+//         owner, group or attribute the caller cannot give, a mount of its
+//         own, a folder the caller may not write: the temporary file then in
+//         TMPDIR or /tmp). Open: read the old text (unreadable: refused,
+//         nothing touched); a private temporary file. Commit: sync it; hold
+//         signals; copy the old text into an unnamed backup; check that the
+//         path still names the file (the input: unchanged, its text as read);
+//         copy the new text in, cut to length, sync; remove the temporary
+//         file. A failed copy puts the old text back; if that fails too, or
+//         the process is killed or power lost mid-copy, the synced new text
+//         stays in the temporary file (standard error names it unless killed).
+// Windows: no rewrite plan; Ctrl-C leaves the temporary file, which is in
+// text mode (LF becomes CR LF); ReplaceFileW keeps an existing output's
+// security descriptor, attributes and streams; a read-only output is refused.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "output/file_identity.h"
+// Which file a stream reads, and its state: taken when the input is opened and
+// looked at again before the output replaces it, so that an edit made during
+// the run (to the text, mode, owner or access lists) is never overwritten.
+struct FileIdentity {
+  bool known;                 // read (by file_identity_of: of a regular file only)
+  uint64_t device;            // the device (on Windows the volume serial number)
+  uint64_t inode;             // the inode (on Windows the file index)
+  int64_t size;               // size in bytes
+  int64_t mtime_seconds;      // last change of the text, seconds part
+  int64_t mtime_nanoseconds;  // and its nanoseconds
+  int64_t ctime_seconds;      // last change of the text or of its status (mode,
+  int64_t ctime_nanoseconds;  // owner, group, access lists, links), likewise
+};
+
+// The identity of the file open as `stream`, as it stands now; `known` is
+// false for a pipe, a terminal or a device, or when it cannot be had.
+FileIdentity file_identity_of(FILE* stream);
 
 // Bytes of a failure's reason (an error text and a kept file's path).
 constexpr size_t kSafeOutputReasonBytes = 4608;
@@ -68,8 +70,8 @@ struct SafeOutput {
   FILE* stream;         // where the text goes while writing
   char* target_path;    // the regular file or FIFO written, links resolved (heap)
   char* temp_path;      // the temporary file (heap); null in the direct plan
-  int target_fd;        // rewrite: the output, open for writing; else -1
-  int old_fd;           // rewrite: the output, open for reading its old text; else -1
+  int target_fd = -1;   // rewrite: the output, open for writing; else -1
+  int old_fd = -1;      // rewrite: the output, open for reading its old text; else -1
   uint64_t old_digest;  // rewrite: digest of the old text as read at open
   bool check_input;     // the output is the input: the commit finds it unchanged
   FileIdentity input;   // the file the text was made from

@@ -1,15 +1,26 @@
-// The seam between the safe output's shared half (safe_output.cpp) and each
-// system's (safe_output_win.cpp; safe_output_*posix.cpp). Only they include it.
+// The seam between the write path's shared half (safe_output.cpp) and each
+// system's (posix/, windows/), with the headers all of them use. Only they
+// include it.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "output/safe_output.h"
+#include "support/alloc.h"
 
 // The reason when the output is no longer the file read, or was changed.
 constexpr const char* kOutputChanged = "changed while it was being converted";
+
+// Both known and the same file: the write path's one test of "the same file".
+inline bool file_identity_same_file(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && a.device == b.device && a.inode == b.inode;
+}
 
 // Sets the reason; the first failure's is kept, later ones are its effects.
 void safe_output_reason(SafeOutput* out, const char* text);
@@ -21,35 +32,58 @@ bool safe_output_note(SafeOutput* out, bool done, const char* why = nullptr);
 // A failure point of the test build (fault_injection.h); errno as for EIO.
 bool safe_output_injected_failure();
 
-// Closes the stream and lets go of the paths (the descriptors are closed).
-void safe_output_release(SafeOutput* out);
+// For an output the plan may replace, whose path names `found`: whether it is
+// the input (named as such, `in_place`, or not), which the commit finds unchanged.
+void safe_output_check_input(SafeOutput* out, const FileIdentity& found, bool in_place);
 
+// True if `same` (the file opened, its text as read) and, where the output
+// is the input, `found` is the input unchanged; else false, with the reason.
+bool safe_output_unchanged(SafeOutput* out, const FileIdentity& found, bool same = true);
 
-// Each system's own. Commits the flushed temporary file's text to the disk.
+// Removes the temporary file if still watched, unwatches, forgets its path.
+void temp_discard(SafeOutput* out);
+
+// Each system's own. Opens `path` and chooses the plan; false, with the
+// reason, when nothing could be opened (the shared half then gives up).
+bool system_open(SafeOutput* out, const char* path, bool in_place);
+
+// The file `path` names now (not known: none); `*exists`: whether anything is.
+FileIdentity system_identity_at(const char* path, bool* exists = nullptr);
+
+// Commits the flushed temporary file's text to the disk.
 bool system_sync_temp(SafeOutput* out);
 
 // Holds every signal that can be held, then lets them through again.
 void system_hold_signals();
 void system_release_signals();
 
-// Where the output is the input: whether target_path still names it,
-// unchanged; if not, the reason says so.
-bool system_output_unchanged(SafeOutput* out);
-
 // rename plan, signals held: puts the closed temporary file in the output's
 // place, durably, and stops watching it.
 bool system_replace(SafeOutput* out);
 
-// rewrite plan: the commit after the sync (safe_output.h); closes the
-// output's descriptors. On failure the temporary file is still watched (so
-// the give-up removes it) unless it is kept, as standard error then says.
-bool system_rewrite(SafeOutput* out);
-
-// Closes the descriptors and removes the temporary file if still watched.
+// After a commit or a failure: closes the descriptors, removes the temporary
+// file if still watched and lets go of its path.
 void system_give_up(SafeOutput* out);
 
-#ifndef _WIN32
-// Shared by the POSIX files. The folder part of `path` ("." for none).
+// Removes the watched temporary file, if any (the fatal clean-up; signal-safe).
+void temp_remove();
+
+// Stops watching the temporary file (renamed, removed, or to be kept).
+void temp_unwatch();
+
+#ifdef _WIN32
+// Heap UTF-16 copy of `text`, read in the ANSI code page as fopen reads it.
+wchar_t* widen(const char* text);
+
+// Creates, opens in text mode and watches a temporary file ".NAME.PID-N"
+// beside the output; false when impossible (the give-up removes it).
+bool temp_create(SafeOutput* out);
+#else
+// rewrite plan, after the sync: the commit. On failure the temporary file
+// stays watched unless kept (standard error says).
+bool system_rewrite(SafeOutput* out);
+
+// The folder part of `path` ("." for none).
 void directory_of(const char* path, char dir[PATH_MAX]);
 
 // Creates and watches a temporary file, 0600, ".NAME.XXXXXX" after `name`,
@@ -57,12 +91,7 @@ void directory_of(const char* path, char dir[PATH_MAX]);
 // -1, errno set, nothing made and every signal's action as before.
 int temp_create(SafeOutput* out, const char* dir, const char* name);
 
-// Removes the temporary file if still watched, unwatches, forgets its path.
-void temp_discard(SafeOutput* out);
-
-// Stops watching the temporary file (renamed, removed, or to be kept).
-void temp_unwatch();
-
+// Any file's identity (known), from its status.
 FileIdentity identity_of(const struct stat& info);
 
 // Gives `temp` exactly the owner, group, mode and extended attributes of
