@@ -30,8 +30,8 @@
 
 #include "block_model.h"
 #include "reference_writer.h"
+#include "output/safe_output.h"
 #include "support/keytable.h"
-#include "support/safe_output.h"
 #include "tool/driver.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "support/safe_output.h"
+#include "output/safe_output.h"
 
 // The chained table's bucket mask before and after the writing.
 struct ReferenceMasks {

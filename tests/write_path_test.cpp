@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/safe_output.h"
+#include "output/safe_output.h"
 #include "tool_runner.h"
 
 namespace write_path {

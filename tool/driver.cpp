@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "output/safe_output.h"
 #include "support/keytable.h"
 #include "support/platform.h"
-#include "support/safe_output.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/writer.h"

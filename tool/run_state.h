@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
+#include "output/safe_output.h"
 #include "support/arena.h"
-#include "support/file_identity.h"
 #include "support/keytable.h"
 #include "tool/block_check.h"
 #include "tool/section_index.h"
@@ -23,7 +23,7 @@ struct RunState {
   const char* output_path;      // the file to write: an argument itself; may equal input_path
   FileIdentity input_identity;  // the input as the driver opened it, for the
                                 // output's check that no edit made during the
-                                // run is overwritten (see file_identity.h)
+                                // run is overwritten (output/safe_output.h)
   KeyTable* key_table;          // the one key table of the process (owned)
   SectionIndex* sections;       // the sections of key_table's entries, whose
                                 // numbers the entries carry as their group (owned)

@@ -14,9 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "output/safe_output.h"
 #include "support/keytable_order.h"
 #include "tool/block_check.h"
-#include "support/safe_output.h"
 
 // Opening of the stamp line; a leading comment that begins with it is an
 // earlier stamp and is not carried over.

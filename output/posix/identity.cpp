@@ -2,11 +2,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
-#include "support/alloc.h"
-#include "support/safe_output_system.h"
+#include "output/system.h"
 
 namespace {
 
@@ -56,7 +52,7 @@ bool copy_attributes(int from, int to) {
 
 FileIdentity identity_of(const struct stat& info) {
   auto wide = [](auto number) { return static_cast<int64_t>(number); };
-  return FileIdentity{S_ISREG(info.st_mode),
+  return FileIdentity{true,
                       info.st_dev,
                       info.st_ino,
                       wide(info.st_size),
@@ -68,8 +64,15 @@ FileIdentity identity_of(const struct stat& info) {
 
 FileIdentity file_identity_of(FILE* stream) {
   struct stat info {};
-  if (fstat(fileno(stream), &info) != 0) return FileIdentity{};
+  if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return FileIdentity{};
   return identity_of(info);
+}
+
+FileIdentity system_identity_at(const char* path, bool* exists) {
+  struct stat info {};
+  bool found = lstat(path, &info) == 0;
+  if (exists != nullptr) *exists = found;
+  return found ? identity_of(info) : FileIdentity{};
 }
 
 bool carry_identity(int temp, int target, const struct stat& info) {
@@ -80,12 +83,4 @@ bool carry_identity(int temp, int target, const struct stat& info) {
   struct stat now {};
   return ok && fstat(temp, &now) == 0 && now.st_uid == info.st_uid && now.st_gid == info.st_gid &&
          (now.st_mode & 07777) == (info.st_mode & 07777);
-}
-
-bool system_output_unchanged(SafeOutput* out) {
-  struct stat info {};
-  bool same =
-      lstat(out->target_path, &info) == 0 && file_identity_unchanged(out->input, identity_of(info));
-  if (!same) safe_output_reason(out, kOutputChanged);
-  return same;
 }

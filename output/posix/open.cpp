@@ -2,12 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
-#include "support/alloc.h"
-#include "support/safe_output_system.h"
+#include "output/system.h"
 
 namespace {
 
@@ -20,10 +15,6 @@ constexpr int kMostDescriptors = 1 << 16;
 // A temporary file's folder where the output's refuses one and TMPDIR is
 // not set to an absolute path.
 constexpr const char* kSystemTempDir = "/tmp";
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 // The kernel's strictest rule for sticky world-writable folders (as /tmp):
 // a link, file or FIFO there is used only if the caller or its owner owns it.
@@ -56,15 +47,16 @@ int duplicate_socket(const char* path) {
   if (stat(path, &named) != 0 || !S_ISSOCK(named.st_mode)) return -1;
   for (int fd = 0; fd < kMostDescriptors; ++fd) {
     struct stat held {};
-    if (fstat(fd, &held) == 0 && same_file(named, held)) return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fstat(fd, &held) == 0 && file_identity_same_file(identity_of(named), identity_of(held))) {
+      return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    }
   }
   return -1;
 }
 
 // Opens `path` for writing, not truncated. A path to no file yet gives -1
-// and `*create`, the heap path where it belongs; else -1 is a failure.
+// and `*create` (null before), the heap path where it belongs; else -1 is a failure.
 int open_output(const char* path, char** create) {
-  *create = nullptr;
   char* current = util_strdup(path);
   int error = ELOOP;
   for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
@@ -116,8 +108,8 @@ int open_output(const char* path, char** create) {
 char* real_path_of(const char* opened, const struct stat& info) {
   char name[PATH_MAX];
   struct stat named {};
-  bool same =
-      realpath(opened, name) != nullptr && lstat(name, &named) == 0 && same_file(named, info);
+  bool same = realpath(opened, name) != nullptr && lstat(name, &named) == 0 &&
+              file_identity_same_file(identity_of(named), identity_of(info));
   return same ? util_strdup(name) : nullptr;
 }
 
@@ -166,14 +158,10 @@ bool safe_output_is_input_stream(const char* path, FILE* input) {
   struct stat named {};
   struct stat held {};
   return stat(path, &named) == 0 && fstat(fileno(input), &held) == 0 && !S_ISREG(held.st_mode) &&
-         same_file(named, held);
+         file_identity_same_file(identity_of(named), identity_of(held));
 }
 
-bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* input, bool in_place) {
-  *out = SafeOutput{};
-  out->target_fd = -1;
-  out->old_fd = -1;
-  if (input != nullptr) out->input = *input;
+bool system_open(SafeOutput* out, const char* path, bool in_place) {
   char* create = nullptr;
   int fd = open_output(path, &create);
   struct stat info {};
@@ -188,10 +176,7 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
                ? open(out->temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
                : -1;
     }
-    if (safe_output_note(out, fd >= 0)) {
-      if (attach_stream(out, fd)) return true;
-      fd = -1;
-    }
+    return safe_output_note(out, fd >= 0) && attach_stream(out, fd);
   } else if (safe_output_note(out, fd >= 0 && fstat(fd, &info) == 0)) {
     // Files and named FIFOs may be planted; a pipe has no name to look up.
     bool regular = S_ISREG(info.st_mode);
@@ -199,21 +184,15 @@ bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* inp
     if (regular && out->target_path == nullptr) {
       safe_output_reason(out, kOutputChanged);
     } else if (out->target_path != nullptr && !may_use(out->target_path, info)) {
-      errno = EACCES;
-      safe_output_note(out, false);
+      safe_output_reason(out, std::strerror(EACCES));
     } else if (!regular) {
       out->plan = SafeOutputPlan::direct;
-      if (attach_stream(out, fd)) return true;
-      fd = -1;
+      return attach_stream(out, fd);
     } else {
-      // The input under another name is converted in place all the same.
-      out->check_input =
-          file_identity_same_file(out->input, identity_of(info)) || (in_place && out->input.known);
-      if (choose_plan(out, fd, info)) return true;
-      fd = -1;  // the plan holds it now
+      safe_output_check_input(out, identity_of(info), in_place);
+      return choose_plan(out, fd, info);  // it holds `fd` from here
     }
   }
   if (fd >= 0) close(fd);
-  safe_output_abandon(out);
   return false;
 }

@@ -4,11 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-
+#include "output/system.h"
 #include "support/fault_injection.h"
-#include "support/safe_output_system.h"
 
 namespace {
 
@@ -60,14 +57,11 @@ bool replace_text(int from, int to, off_t* size) {
 // Whether the output is still the file opened and, where it is the input,
 // unchanged with the text read at open (`digest`); if not, the reason says so.
 bool output_still_as_read(SafeOutput* out, uint64_t digest) {
-  struct stat named {};
   struct stat open {};
-  bool same = lstat(out->target_path, &named) == 0 && fstat(out->target_fd, &open) == 0 &&
-              named.st_dev == open.st_dev && named.st_ino == open.st_ino &&
-              (!out->check_input || (digest == out->old_digest &&
-                                     file_identity_unchanged(out->input, identity_of(open))));
-  if (!same) safe_output_reason(out, kOutputChanged);
-  return same;
+  FileIdentity opened = fstat(out->target_fd, &open) == 0 ? identity_of(open) : FileIdentity{};
+  bool same = file_identity_same_file(system_identity_at(out->target_path), opened) &&
+              (!out->check_input || digest == out->old_digest);
+  return safe_output_unchanged(out, opened, same);
 }
 
 }  // namespace
@@ -85,7 +79,7 @@ bool rewrite_prepare(SafeOutput* out, const struct stat& info) {
   }
   // An edit since the parse shows at the commit's check, against the
   // identity the input had when it was opened.
-  bool same = seen.st_dev == info.st_dev && seen.st_ino == info.st_ino;
+  bool same = file_identity_same_file(identity_of(seen), identity_of(info));
   if (!same) safe_output_reason(out, kOutputChanged);
   return same;
 }
@@ -113,13 +107,8 @@ bool system_rewrite(SafeOutput* out) {
   // Put back unless nothing reached the output.
   bool restored = written || !ready || copied == 0 || replace_text(backup, out->target_fd, &copied);
   if (backup >= 0) close(backup);
-  close(out->target_fd);
-  close(out->old_fd);
-  out->target_fd = -1;
-  out->old_fd = -1;
   if (written) {
-    unlink(out->temp_path);
-    temp_unwatch();
+    temp_discard(out);
   } else if (!restored) {
     // Said here, while signals wait: one let through below would end the
     // process before the caller could say it.

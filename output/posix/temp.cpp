@@ -5,13 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 
-#include "support/alloc.h"
-#include "support/safe_output_system.h"
+#include "output/system.h"
 
 namespace {
 
@@ -36,17 +32,10 @@ bool ends_process(int s) {
          s != SIGCONT && s != SIGCHLD && s != SIGURG && s != SIGWINCH;
 }
 
-void remove_watched_temp() {
-  const char* path = watched_temp.load();
-  if (path != nullptr) unlink(path);
-  watched_temp = nullptr;  // only now: a signal before finds it still
-}
-
 // Removes the temporary file, then ends the process as the signal would
 // have: SA_RESETHAND put the default action back for the raised signal.
 void remove_temp_on_signal(int signal_number) {
-  const char* path = watched_temp.load();
-  if (path != nullptr) unlink(path);
+  temp_remove();
   raise(signal_number);
 }
 
@@ -54,7 +43,7 @@ void remove_temp_on_signal(int signal_number) {
 // signal stays ignored.
 void watch(const char* path) {
   watched_temp = path;
-  util_set_fatal_cleanup(remove_watched_temp);
+  util_set_fatal_cleanup(temp_remove);
   struct sigaction action {};
   action.sa_handler = remove_temp_on_signal;
   sigfillset(&action.sa_mask);
@@ -66,6 +55,12 @@ void watch(const char* path) {
 }
 
 }  // namespace
+
+void temp_remove() {
+  const char* path = watched_temp.load();
+  if (path != nullptr) unlink(path);
+  watched_temp = nullptr;  // only now: a signal before finds it still
+}
 
 void temp_unwatch() {
   for (int s = 1; s < NSIG; ++s) {
@@ -113,40 +108,4 @@ int temp_create(SafeOutput* out, const char* dir, const char* name) {
     errno = error;
   }
   return fd;
-}
-
-void temp_discard(SafeOutput* out) {
-  if (out->temp_path != nullptr && watched_temp == out->temp_path) {
-    unlink(out->temp_path);
-    temp_unwatch();
-  }
-  util_free(out->temp_path);
-  out->temp_path = nullptr;
-}
-
-bool system_sync_temp(SafeOutput* out) {
-  return safe_output_note(out, !safe_output_injected_failure() && fsync(fileno(out->stream)) == 0);
-}
-
-bool system_replace(SafeOutput* out) {
-  if (!safe_output_note(out, !safe_output_injected_failure() &&
-                                 std::rename(out->temp_path, out->target_path) == 0)) {
-    return false;
-  }
-  temp_unwatch();
-  // Synced, the rename survives a crash (where the file system syncs folders).
-  char dir[PATH_MAX];
-  directory_of(out->target_path, dir);
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-  return true;
-}
-
-void system_give_up(SafeOutput* out) {
-  if (out->target_fd >= 0) close(out->target_fd);
-  if (out->old_fd >= 0) close(out->old_fd);
-  temp_discard(out);
 }
