@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "support/keytable_order.h"
-#include "support/safe_output.h"
+#include "output/safe_output.h"
 
 // tool/parser.cpp: skips white space at the start of `source`, takes at most
 // `limit` characters from there, removes white space from the end of what
