@@ -80,8 +80,9 @@ struct SafeOutput {
   char reason[kSafeOutputReasonBytes];  // why open or commit failed, for a message
 };
 
-// Whether `path` names the stream `input` reads when that is no regular
-// file (a pipe or terminal, as /dev/stdin): an output to refuse at once.
+// Whether `path` names the stream `input` reads when that is neither a
+// regular file nor a folder (a pipe or terminal, as /dev/stdin): an output
+// to refuse at once.
 bool safe_output_is_input_stream(const char* path, FILE* input);
 
 // Prepares to write `path` and chooses the plan. `input` (or null) is the

@@ -55,11 +55,15 @@ TEST(CommandLine, HelpIsExactAndOnlyForExactSpellings) {
 TEST(CommandLine, UnreadableInputIsAnAccessErrorWithItsReason) {
   ToolDir dir;
   mkdir(dir.file("folder").c_str(), 0755);
-  // A missing file fails to open; a directory opens but fails on reading.
-  const std::pair<std::string, std::string> cases[] = {
-      {"missing.conf", "No such file or directory"}, {"folder", "Is a directory"}};
-  for (const auto& [path, reason] : cases) {
-    ToolResult r = run_tool(dir, {path, "out.conf"});
+  // A missing file fails to open; a directory opens but fails on reading,
+  // named as the output too (it is no stream the input is read from).
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"missing.conf", "out.conf"}, "No such file or directory"},
+      {{"folder", "out.conf"}, "Is a directory"},
+      {{"folder"}, "Is a directory"}};
+  for (const auto& [arguments, reason] : cases) {
+    const std::string& path = arguments[0];
+    ToolResult r = run_tool(dir, arguments);
     EXPECT_EQ(r.status, 1) << path;
     EXPECT_EQ(after_first_line(r.out), "error accessing '" + path + "'\n");
     EXPECT_EQ(r.err, "keyfolder: " + path + ": " + reason + "\n");

@@ -157,8 +157,9 @@ bool choose_plan(SafeOutput* out, int fd, const struct stat& info) {
 bool safe_output_is_input_stream(const char* path, FILE* input) {
   struct stat named {};
   struct stat held {};
+  // A folder is no stream: its read fails and says so ("Is a directory").
   return stat(path, &named) == 0 && fstat(fileno(input), &held) == 0 && !S_ISREG(held.st_mode) &&
-         file_identity_same_file(identity_of(named), identity_of(held));
+         !S_ISDIR(held.st_mode) && file_identity_same_file(identity_of(named), identity_of(held));
 }
 
 bool system_open(SafeOutput* out, const char* path, bool in_place) {
