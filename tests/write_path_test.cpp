@@ -343,6 +343,14 @@ TEST(WritePath, LinkChainToANewFileIsFollowedUpToFortyLinks) {
     EXPECT_EQ(result.status, links == 40 ? 0 : 1) << links << result.err;
     EXPECT_EQ(dir.exists("new.conf"), links == 40) << links;
   }
+  // A relative target is taken from the link's own folder.
+  ToolDir dir;
+  dir.write("in.conf", kInput);
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("new.conf", dir.file("sub/link").c_str()), 0);
+  EXPECT_EQ(run_tool(dir, {"in.conf", "sub/link"}).status, 0);
+  EXPECT_TRUE(dir.exists("sub/new.conf"));
+  EXPECT_FALSE(dir.exists("new.conf"));
 }
 
 // Where the output's folder takes no temporary file, the rewrite takes it
