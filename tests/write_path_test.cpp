@@ -353,6 +353,22 @@ TEST(WritePath, LinkChainToANewFileIsFollowedUpToFortyLinks) {
   EXPECT_FALSE(dir.exists("new.conf"));
 }
 
+// An output with an access list, which the temporary file can carry, is
+// replaced by the rename (a new inode) and keeps its list.
+TEST(WritePath, AccessListGoesWithTheRename) {
+  ToolDir dir;
+  dir.write("in.conf", kInput);
+  dir.write("out.conf", kInput);
+  ToolResult set = run_binary("/usr/bin/setfacl", dir,
+                              {"-m", "u:" + std::to_string(kWriter) + ":r", "out.conf"}, {});
+  if (set.status != 0) GTEST_SKIP() << "setfacl (package acl) failed: " << set.err;
+  const std::string before = run_binary("/usr/bin/getfacl", dir, {"-n", "out.conf"}, {}).out;
+  const ino_t inode = status_of(dir.file("out.conf")).st_ino;
+  EXPECT_EQ(run_tool(dir, {"in.conf", "out.conf"}).status, 0);
+  EXPECT_NE(status_of(dir.file("out.conf")).st_ino, inode) << "not replaced by the rename";
+  EXPECT_EQ(run_binary("/usr/bin/getfacl", dir, {"-n", "out.conf"}, {}).out, before);
+}
+
 // Where the output's folder takes no temporary file, the rewrite takes it
 // from TMPDIR, or /tmp when TMPDIR is unset; a TMPDIR that names no folder
 // fails the run with the file untouched. A text of several copy blocks
