@@ -204,6 +204,16 @@ bool is_banner(const std::string& line) {
   return std::regex_match(line, banner);
 }
 
+bool is_stamp_line(const std::string& line) {
+  static const std::regex stamp(
+      "; keyfolder'd on (Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] "
+      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} "
+      "\\(v" +
+      version_pattern() + " Lanternfold Tools <keyfolder@example\\.org>\\)\n");
+  return std::regex_match(line, stamp);
+}
+
 std::string first_line(const std::string& text) {
   size_t end = text.find('\n');
   return end == std::string::npos ? text : text.substr(0, end + 1);

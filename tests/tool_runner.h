@@ -89,6 +89,9 @@ std::string version_pattern();
 // The banner line the binary prints first, date part matched loosely.
 bool is_banner(const std::string& line);
 
+// A stamp line of the program's version, with its line feed.
+bool is_stamp_line(const std::string& line);
+
 // Splits off the first line (with its line feed) of `text`.
 std::string first_line(const std::string& text);
 std::string after_first_line(const std::string& text);

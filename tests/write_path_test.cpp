@@ -1,5 +1,5 @@
-// The write path under a second user, signals and edits made at the worst
-// moment. Each run is stopped where the moment comes (the test build's
+// The write path: how the output is replaced, under a second user, signals
+// and edits made at the worst moment, and as a user meets each plan. Each run is stopped where the moment comes (the test build's
 // KEYFOLDER_PAUSE_AT), acted on, and let go; each case says which plan ran
 // by the file's inode: kept by a rewrite in place, new after a rename.
 // Cases that need root and setpriv skip themselves without them.
@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -553,6 +554,230 @@ TEST(SafeOutputPlan, SignalActionsComeBackWhenNoTemporaryFileCanBeMade) {
   sigaction(SIGTERM, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);
   sigaction(SIGUSR1, &outer, nullptr);
+}
+
+// --- The plans as a user meets them: failures, kept status, links, devices
+
+std::string big_input() {
+  std::string text = "; big file\n";
+  for (int i = 0; i < 3000; ++i) text += "Misc:Key" + std::to_string(i) + "=value\n";
+  return text;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  lstat(path.c_str(), &info);
+  return info.st_mode;
+}
+
+TEST(SafeOutput, FailuresLeaveEverythingAsItWasAndSayWhy) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string reported;  // path in the access error
+    std::string reason;    // the system's error text on standard error
+    ChildLimit limit;
+  };
+  const Case cases[] = {
+      {"disk full", {"a.conf"}, "a.conf", "File too large", {RLIMIT_FSIZE, 4096}},
+      {"output is a directory", {"a.conf", "sub"}, "sub", "Is a directory", {}},
+      {"output in a missing directory",
+       {"a.conf", "none/out.conf"},
+       "none/out.conf",
+       "No such file or directory",
+       {}},
+      // A plain open fails on a loop; it must not become a regular file.
+      {"output is a link loop",
+       {"a.conf", "sub/loop"},
+       "sub/loop",
+       "Too many levels of symbolic links",
+       {}},
+  };
+  for (const Case& c : cases) {
+    ToolDir dir;
+    const std::string input = big_input();
+    dir.write("a.conf", input);
+    mkdir(dir.file("sub").c_str(), 0755);
+    ASSERT_EQ(symlink("loop", dir.file("sub/loop").c_str()), 0);
+    ToolResult r = run_tool(dir, c.args, c.limit);
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_NE(r.out.find("error accessing '" + c.reported + "'\n"), std::string::npos)
+        << c.what << r.out;
+    EXPECT_EQ(r.err, "keyfolder: " + c.reported + ": " + c.reason + "\n") << c.what;
+    EXPECT_EQ(dir.read("a.conf"), input) << c.what;
+    EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "sub"})) << c.what;
+    EXPECT_TRUE(S_ISLNK(mode_of(dir.file("sub/loop")))) << c.what;
+  }
+}
+
+TEST(SafeOutput, KeepsPermissionsAndGivesNewFilesTheCreateMode) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  chmod(dir.file("a.conf").c_str(), 0604);
+  dir.write("b.conf", "Misc:B=1\n");
+  mode_t old_mask = umask(027);
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  ASSERT_EQ(run_tool(dir, {"b.conf", "new.conf"}).status, 0);
+  umask(old_mask);
+  EXPECT_EQ(mode_of(dir.file("a.conf")) & 07777, 0604u);
+  EXPECT_EQ(mode_of(dir.file("new.conf")) & 07777, 0640u);
+}
+
+TEST(SafeOutput, KeepsOwnerAndGroupWhereAllowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing a file's owner needs root";
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  ASSERT_EQ(chown(dir.file("a.conf").c_str(), 4321, 8765), 0);
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  struct stat info {};
+  stat(dir.file("a.conf").c_str(), &info);
+  EXPECT_EQ(info.st_uid, 4321u);
+  EXPECT_EQ(info.st_gid, 8765u);
+}
+
+// A rename would leave the other names with the old text; the file is
+// rewritten in place instead, and no temporary file stays.
+TEST(SafeOutput, HardLinkedOutputKeepsEveryName) {
+  ToolDir dir;
+  dir.write("a.conf", "; linked\nMisc:A=1\n");
+  ASSERT_EQ(link(dir.file("a.conf").c_str(), dir.file("other.conf").c_str()), 0);
+  struct stat before {};
+  stat(dir.file("a.conf").c_str(), &before);
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  struct stat after {};
+  stat(dir.file("other.conf").c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(after_first_line(dir.read("other.conf")), "; linked\n\n[Misc]\nA = 1\n");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "other.conf"}));
+}
+
+// The access list (here one that takes the owning group's rights away) and
+// a user attribute come over to the replacement, and the mode with them.
+TEST(SafeOutput, KeepsAccessListsAndExtendedAttributes) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  chmod(dir.file("a.conf").c_str(), 0660);
+  const std::string note = "hand-made";
+  if (setxattr(dir.file("a.conf").c_str(), "user.origin", note.data(), note.size(), 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no user attributes";
+  }
+  ToolResult set = run_binary("/usr/bin/setfacl", dir, {"-m", "u:4101:rw,g::---", "a.conf"}, {});
+  if (set.status != 0) GTEST_SKIP() << "setfacl (package acl) failed: " << set.err;
+  const std::string acl_before = run_binary("/usr/bin/getfacl", dir, {"-n", "a.conf"}, {}).out;
+  ASSERT_EQ(run_tool(dir, {"a.conf"}).status, 0);
+  EXPECT_EQ(run_binary("/usr/bin/getfacl", dir, {"-n", "a.conf"}, {}).out, acl_before);
+  char value[64] = {};
+  ssize_t length = getxattr(dir.file("a.conf").c_str(), "user.origin", value, sizeof value);
+  EXPECT_EQ(std::string(value, length > 0 ? static_cast<size_t>(length) : 0), note);
+  EXPECT_EQ(mode_of(dir.file("a.conf")) & 07777, 0660u);
+  EXPECT_EQ(after_first_line(dir.read("a.conf")), "\n[Misc]\nA = 1\n");
+}
+
+TEST(SafeOutput, SymbolicLinkStaysALinkAndItsTargetIsReplaced) {
+  ToolDir dir;
+  mkdir(dir.file("real").c_str(), 0755);
+  dir.write("real/target.conf", "Misc:A=1\n");
+  ASSERT_EQ(symlink("real/target.conf", dir.file("link.conf").c_str()), 0);
+  ASSERT_EQ(symlink("link.conf", dir.file("link2.conf").c_str()), 0);
+  ASSERT_EQ(run_tool(dir, {"link2.conf"}).status, 0);
+  EXPECT_TRUE(S_ISLNK(mode_of(dir.file("link.conf"))));
+  EXPECT_TRUE(S_ISLNK(mode_of(dir.file("link2.conf"))));
+  EXPECT_EQ(after_first_line(dir.read("real/target.conf")), "\n[Misc]\nA = 1\n");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"link.conf", "link2.conf", "real"}));
+}
+
+TEST(SafeOutput, FifoIsWrittenDirectlyAndStaysAFifo) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  ASSERT_EQ(mkfifo(dir.file("out.fifo").c_str(), 0644), 0);
+  std::string received;
+  std::thread reader([&] {
+    int fd = open(dir.file("out.fifo").c_str(), O_RDONLY);
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+      received.append(buffer, static_cast<size_t>(n));
+    close(fd);
+  });
+  ToolResult r = run_tool(dir, {"a.conf", "out.fifo"});
+  reader.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(is_stamp_line(first_line(received)));
+  EXPECT_EQ(after_first_line(received), "\n[Misc]\nA = 1\n");
+  EXPECT_TRUE(S_ISFIFO(mode_of(dir.file("out.fifo"))));
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.fifo"}));
+}
+
+// Standard output's name as the output leads to a pipe, a socket's name in
+// /proc to the socket: both are written as they are. (Resolving /dev/stdout
+// by hand ended at "pipe:[N]", which names nothing.)
+TEST(SafeOutput, PipeOrSocketBehindADescriptorNameIsWrittenDirectly) {
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);  // inherited by the run
+  for (const std::string& path :
+       {std::string("/dev/stdout"), "/proc/self/fd/" + std::to_string(ends[1])}) {
+    ToolDir dir;
+    dir.write("a.conf", "Misc:A=1\n");
+    ToolResult r = run_tool(dir, {"a.conf", path});
+    EXPECT_EQ(r.status, 0) << path;
+    std::string received = r.out;
+    if (path != "/dev/stdout") {
+      shutdown(ends[1], SHUT_WR);
+      received = read_to_end(ends[0]);
+    }
+    // The file's text comes first on standard output: messages wait in their buffer.
+    EXPECT_TRUE(is_stamp_line(first_line(received))) << path << received;
+    EXPECT_EQ(after_first_line(received).substr(0, 14), "\n[Misc]\nA = 1\n") << path;
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"}) << path;
+  }
+  close(ends[1]);
+}
+
+// An output with a second name is rewritten in place, through the file it
+// opened; if its path names another file by then (replaced during the
+// run), that file must not be reported as written when the text went to
+// the old one.
+TEST(SafeOutput, OutputReplacedDuringARewriteIsNotWrittenThroughItsOldFile) {
+  ToolDir dir;
+  dir.write("a.conf", "Misc:A=1\n");
+  dir.write("out.conf", "old\n");
+  ASSERT_EQ(link(dir.file("out.conf").c_str(), dir.file("second").c_str()), 0);
+  ToolRun held(dir, {"a.conf", "out.conf"}, "commit");
+  ASSERT_TRUE(held.stopped());
+  dir.write("newer", "newer\n");
+  ASSERT_EQ(rename(dir.file("newer").c_str(), dir.file("out.conf").c_str()), 0);
+  ToolResult result = held.finish();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "keyfolder: out.conf: changed while it was being converted\n");
+  EXPECT_EQ(dir.read("out.conf"), "newer\n");
+  EXPECT_EQ(dir.read("second"), "old\n");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"a.conf", "out.conf", "second"}));
+}
+
+// Reaching the file size limit while the temporary file is written raises
+// SIGXFSZ: the run ends by it, and its temporary file is gone. (Signals
+// sent by others: write_path_test.cpp.)
+TEST(SafeOutput, FileSizeLimitWhileWritingLeavesNoTemporaryFile) {
+  std::string input;
+  for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
+  ToolDir dir;
+  dir.write("a.conf", input);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(open("/dev/null", O_WRONLY), 1);
+    struct rlimit limit {
+      4096, 4096
+    };
+    if (chdir(dir.path().c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+    execl(KEYFOLDER_BINARY, KEYFOLDER_BINARY, "a.conf", static_cast<char*>(nullptr));
+    _exit(126);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
+  EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.conf"});
+  EXPECT_EQ(dir.read("a.conf"), input);
 }
 
 }  // namespace write_path
