@@ -1,5 +1,6 @@
 // The command line end to end: arguments, messages, exit statuses, and which
 // files a run may touch.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,6 +122,25 @@ TEST(CommandLine, DirectiveWarningNamesTheOutputPath) {
             "writing pp's\nwriting section: Misc\n"
             "please check the preprocessor directives in 'b.conf' for errors\n");
   EXPECT_EQ(after_first_line(dir.read("b.conf")), "\n#include base.conf\n\n[Misc]\nBar = 2\n");
+
+  // Only after a written file: not after an output that cannot be made.
+  ToolResult missing = run_tool(dir, {"a.conf", "none/out.conf"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out.substr(missing.out.find("error")), "error accessing 'none/out.conf'\n");
+}
+
+// A standard output that cannot be written fails the run, which still
+// writes its file.
+TEST(CommandLine, UnwritableStandardOutputFailsTheRun) {
+  ToolDir dir;
+  dir.write("a.conf", kFloating);
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  ToolResult result = ToolRun(dir, {"a.conf", "b.conf"}, "", 0, {}, -1, full).finish();
+  close(full);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "keyfolder: standard output: No space left on device\n");
+  EXPECT_EQ(after_first_line(dir.read("b.conf")), "\n[General]\nFoo = 1\n\n[Misc]\nBar = 2\n");
 }
 
 // The shell has expanded patterns before the tool starts; expanding them

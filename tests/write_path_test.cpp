@@ -265,25 +265,6 @@ TEST(WritePath, OutputThatIsTheInputsOwnStreamIsRefused) {
   }
 }
 
-// The directive warning follows only a written file; a
-// standard output that cannot be written fails the run, which still writes
-// its file.
-TEST(WritePath, MessagesSayOnlyWhatHappened) {
-  ToolDir dir;
-  dir.write("a.conf", kInput);
-  ToolResult missing = run_tool(dir, {"a.conf", "none/out.conf"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out.substr(missing.out.find("error")), "error accessing 'none/out.conf'\n");
-
-  int full = open("/dev/full", O_WRONLY);
-  ASSERT_GE(full, 0);
-  ToolResult result = ToolRun(dir, {"a.conf", "b.conf"}, "", 0, {}, -1, full).finish();
-  close(full);
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "keyfolder: standard output: No space left on device\n");
-  EXPECT_EQ(after_first_line(dir.read("b.conf")), kConverted);
-}
-
 // Restores a setting under /proc/sys/fs when it goes out of scope.
 class FsSetting {
  public:
