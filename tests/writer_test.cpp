@@ -1,5 +1,5 @@
 // The converted file end to end: layout, the order of sections and keys,
-// and the stamp line. How the output is replaced: write_path_test.cpp.
+// and the stamp line. How the output is replaced: tests/output/.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -738,7 +738,7 @@ TEST(SafeOutput, OutputReplacedDuringARewriteIsNotWrittenThroughItsOldFile) {
 
 // Reaching the file size limit while the temporary file is written raises
 // SIGXFSZ: the run ends by it, and its temporary file is gone. (Signals
-// sent by others: write_path_test.cpp.)
+// sent by others: DeadlySignalsLeaveOneWholeTextAndNoTemporaryFile.)
 TEST(SafeOutput, FileSizeLimitWhileWritingLeavesNoTemporaryFile) {
   std::string input;
   for (int i = 0; i < 6000; ++i) input += "Section" + std::to_string(i) + ":key=value\n";
