@@ -396,7 +396,9 @@ TEST(WritePath, RewriteFromTheSystemTemporaryFolder) {
                                        "file could be made in TMPDIR or /tmp)\n");
     EXPECT_TRUE(c.converts ? after_first_line(dir.read("a.conf")) == expected
                            : dir.read("a.conf") == input);
-    EXPECT_EQ(status_of(dir.file("a.conf")).st_ino, inode);
+    const struct stat after = status_of(dir.file("a.conf"));
+    EXPECT_EQ(after.st_ino, inode);
+    EXPECT_TRUE(after.st_uid == kWriter && after.st_gid == kWriter);
     EXPECT_TRUE(temp.listing().empty());
     EXPECT_EQ(names_starting("/tmp", ".a.conf."), in_tmp);
   }
