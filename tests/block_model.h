@@ -36,7 +36,9 @@ class StoreRecorder {
 // kinds (tool/block_check.h), and then count the rest. Empty when nothing
 // differs; also says so when the model could not follow the texts (a
 // store on a line that does not hold it, an output line no entry wrote).
-// The kinds the model found are added to `*kinds`.
+// An input whose keys or values hold the report's own words is not
+// compared: its report cannot be read back by them. The kinds the model
+// found are added to `*kinds`.
 std::string block_report_differs(const std::string& input, const std::vector<ModelStore>& stores,
                                  const std::string& output, const std::string& err,
                                  const std::string& output_path, int* kinds);
