@@ -32,6 +32,7 @@ struct ParseState {
   int queued;                                     // how many of `stores` are in use
   uint32_t line;                                  // the input line being parsed
   uint32_t key_line;                              // the line the last key began on
+  bool section_holds_colon;                       // current_section holds a ':'
 };
 
 // trim_copy on the `length` bytes at `source` (which need not be terminated
@@ -87,8 +88,8 @@ void store(ParseState* state, const char* section, const char* name, char* value
   state->lines[i] = is_directive ? state->line : state->key_line;
   // A key written as a conditional directive would be opens or closes
   // blocks in the output (the writer's name part follows the first colon).
-  // (Its section holds a colon only after a header such as "[a:#if]".)
-  if (!is_directive && (name[0] == '#' || std::strchr(section, ':') != nullptr)) {
+  // (Only a header's section can hold a colon, as "[a:#if]" does.)
+  if (!is_directive && (name[0] == '#' || state->section_holds_colon)) {
     const char* name_part = std::strchr(key, ':') + 1;
     if (name_part[0] == '#' && conditional_of(name_part) != Conditional::kNone) {
       run.blocks.conditional_keys = true;
@@ -196,6 +197,7 @@ void parse_line(ParseState* state, char* line) {
     if (close != nullptr && close - rest >= 2) {
       trim_range(state->current_section, rest + 1, static_cast<size_t>(close - rest - 1),
                  kSectionChars);
+      state->section_holds_colon = std::strchr(state->current_section, ':') != nullptr;
       return;
     }
   }

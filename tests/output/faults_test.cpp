@@ -61,6 +61,15 @@ bool is_memory_message(const std::string& err) {
   return digits.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// What a run without failures writes of `input`, after the stamp line
+// (the time).
+std::string converted(const std::string& input) {
+  ToolDir dir;
+  dir.write("arena.conf", input);
+  EXPECT_EQ(run_tool(dir, {"arena.conf"}).status, 0);
+  return after_first_line(dir.read("arena.conf"));
+}
+
 struct FaultCase {
   const char* name;
   const char* variable;  // the environment switch of keyfolder_faulty
@@ -85,14 +94,7 @@ TEST_P(FaultTest, EveryFailurePointLeavesFilesIntact) {
   const std::string old_output =
       "; the previous output\n[Misc]\nOld = 1\n" + std::string(70000, ';') + "\n";
 
-  // What a run without failures writes, after the stamp line (the time).
-  std::string expected;
-  {
-    ToolDir dir;
-    dir.write("arena.conf", input);
-    ASSERT_EQ(run_tool(dir, {"arena.conf"}).status, 0);
-    expected = after_first_line(dir.read("arena.conf"));
-  }
+  const std::string expected = converted(input);
 
   const std::string in = "arena.conf";
   const std::string out = fault.in_place ? in : "out.conf";
@@ -190,13 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
 // in the temporary file that standard error names.
 TEST(RewriteInPlace, FailureThatCannotBeUndoneKeepsTheNewTextAndNamesIt) {
   const std::string input = conversion_input(30);
-  std::string expected;
-  {
-    ToolDir dir;
-    dir.write("arena.conf", input);
-    ASSERT_EQ(run_tool(dir, {"arena.conf"}).status, 0);
-    expected = after_first_line(dir.read("arena.conf"));
-  }
+  const std::string expected = converted(input);
   const std::string reason = "keyfolder: arena.conf: Input/output error";
   int kept = 0;
   bool completed = false;
