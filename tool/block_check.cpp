@@ -109,6 +109,22 @@ void index_fill(BlockIndex* index, uint32_t* slot, uint32_t hash, uint32_t id, H
   index->mask = mask;
 }
 
+// Adds `item`, which index_find did not find, to `items` and to `index` at
+// its free `slot`; its number. Past the numbers the flags leave room for,
+// the map gives up instead (`too_many`) and 0 stands for the item.
+template <typename Item, typename HashOf>
+uint32_t intern_new(BlockMap* map, BlockList<Item>* items, BlockIndex* index, uint32_t* slot,
+                    uint32_t hash, const Item& item, HashOf hash_of) {
+  if (items->count >= static_cast<int32_t>(kContextBits)) {
+    map->too_many = true;
+    return 0;
+  }
+  auto id = static_cast<uint32_t>(items->count);
+  block_list_push(items, item);
+  index_fill(index, slot, hash, id, hash_of);
+  return id;
+}
+
 // intern_text without a look at the text asked for last.
 uint32_t intern_text_slowly(BlockMap* map, const KeyTable* table, BlockText text) {
   char bytes[kTextBytes];
@@ -120,15 +136,8 @@ uint32_t intern_text_slowly(BlockMap* map, const KeyTable* table, BlockText text
            std::memcmp(other, bytes, length) == 0;
   });
   if (slot_item(slot) >= 0) return static_cast<uint32_t>(slot_item(slot));
-  if (map->texts.count >= static_cast<int32_t>(kContextBits)) {
-    map->too_many = true;
-    return 0;
-  }
-  auto id = static_cast<uint32_t>(map->texts.count);
-  block_list_push(&map->texts, text);
-  index_fill(&map->text_index, slot, hash, id,
-             [map, table](uint32_t item) { return text_hash_of(table, map->texts.items[item]); });
-  return id;
+  return intern_new(map, &map->texts, &map->text_index, slot, hash, text,
+                    [map, table](uint32_t item) { return text_hash_of(table, map->texts.items[item]); });
 }
 
 // The number of the text equal to `text`'s, `text` itself if it is new.
@@ -161,15 +170,14 @@ uint32_t intern_node(BlockMap* map, uint32_t parent, uint32_t branch, uint32_t t
   uint32_t hash = node_hash(wanted);
   uint32_t* slot = index_find(&map->node_index, hash, same);
   if (slot_item(slot) >= 0) return static_cast<uint32_t>(slot_item(slot));
-  if (map->nodes.count >= static_cast<int32_t>(kContextBits)) {
-    map->too_many = true;
-    return 0;
-  }
-  auto id = static_cast<uint32_t>(map->nodes.count);
-  block_list_push(&map->nodes, wanted);
-  index_fill(&map->node_index, slot, hash, id,
-             [map](uint32_t item) { return node_hash(map->nodes.items[item]); });
-  return id;
+  return intern_new(map, &map->nodes, &map->node_index, slot, hash, wanted,
+                    [map](uint32_t item) { return node_hash(map->nodes.items[item]); });
+}
+
+// Makes node 0, "outside every block", unless it is made: every other
+// context has it at its root.
+void add_root_context(BlockMap* map) {
+  if (map->nodes.count == 0) block_list_push(&map->nodes, BlockNode{});
 }
 
 // The context a conditional directive leaves behind it, in context `here`
@@ -379,7 +387,7 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
     // The first conditional directive: every entry before it stands
     // outside every block, context 0.
     map->following = true;
-    block_list_push(&map->nodes, BlockNode{});
+    add_root_context(map);
     block_column_extend(&map->contexts, number);
   }
   if (map->too_many) return;
@@ -466,8 +474,11 @@ void block_lines_free(BlockLines* lines) {
 
 void block_parse_end(BlockMap* map, bool any_directive) {
   block_list_free(&map->openers);
-  // Without a directive there is nothing to check: the lines go at once.
-  if (!any_directive) block_lines_free(&map->lines);
+  // Blocks and directives come from directive lines, and from keys written
+  // as conditional directives; without either there is nothing to check,
+  // and the lines go at once.
+  map->worth_checking = any_directive || map->conditional_keys;
+  if (!map->worth_checking) block_lines_free(&map->lines);
 }
 
 void block_map_free(BlockMap* map) {
@@ -489,6 +500,9 @@ void block_check_begin(BlockCheck* check, BlockMap* map, const KeyTable* table,
   check->table = table;
   check->next_line = head_ends + 1;
   check->first_section = true;
+  // Keys written as conditional directives open blocks in the output even
+  // when the input had none.
+  add_root_context(map);
 }
 
 void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers) {

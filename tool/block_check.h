@@ -156,6 +156,8 @@ struct BlockMap {
                          // kept (before, every line is outside every block)
   bool conditional_keys;  // a key is written as a conditional directive
                           // would be (its name begins "#if", say)
+  bool worth_checking;    // set at the parse's end: the output is to be
+                          // checked (a directive line or such a key was met)
   BlockList<BlockNode> nodes;
   BlockList<BlockText> texts;
   BlockList<BlockMerge> merges;
@@ -180,7 +182,8 @@ inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t numbe
                              uint32_t line, Conditional kind, uint8_t text_offset);
 
 // Ends the parse's part: lets go of what only the parse needed, and of
-// everything when the input held no directive line.
+// everything when nothing in the output can have moved between blocks or
+// changed order (worth_checking false).
 void block_parse_end(BlockMap* map, bool any_directive);
 
 // Releases everything the map holds and empties it.

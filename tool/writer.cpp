@@ -188,11 +188,11 @@ void write_config() {
   static char buffer[kOutputBufferBytes];
   std::setvbuf(output.stream, buffer, _IOFBF, sizeof buffer);
   if (run.had_byte_order_mark) safe_output_write(&output, kByteOrderMark, 3);
-  // Only a file with directives can have blocks, or directives, that moved.
-  // Its lines are counted as written: the stamp line, the comment block
+  // Only a file with directives, or keys written as such, can have blocks,
+  // or directives, that moved. Its lines are counted as written: the stamp line, the comment block
   // as it was read (with its own line ends) and the first section's blank
   // line, then one line for each blank line, header and entry.
-  bool checking = run.directive_count != 0;
+  bool checking = run.blocks.worth_checking;
   LineCount head{0, '\0'};
   write_stamp(&output, now, checking ? &head : nullptr);
   write_comments(&output, checking ? &head : nullptr);
