@@ -35,8 +35,8 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 [ "$(dpkg-deb -f "$deb" Package)" = keyfolder ] || fail "Package field"
 description=$(dpkg-deb -f "$deb" Description)
 [ "$(echo "$description" | wc -l)" -ge 2 ] || fail "Description has no long description"
-dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' ||
-  fail "Depends: $(dpkg-deb -f "$deb" Depends)"
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' <<<"$depends" || fail "Depends: $depends"
 
 # lintian, Debian's package checker: no error or warning, and none of the
 # informational tags that say a hardening flag or the removal of the
@@ -47,7 +47,7 @@ if ! command -v lintian >/dev/null 2>&1; then
 fi
 lintian_tags=$(lintian --display-info "$deb" 2>/dev/null || true)
 echo "lintian: ${lintian_tags:-no tags}"
-if echo "$lintian_tags" | grep -Eq '^(E|W): |^I: [^ ]+ (hardening-|binary-has-unneeded-section)'; then
+if grep -Eq '^(E|W): |^I: [^ ]+ (hardening-|binary-has-unneeded-section)' <<<"$lintian_tags"; then
   fail "lintian"
 fi
 
@@ -56,16 +56,17 @@ mkdir -p "$scratch/root" "$scratch/run"
 scratch=$(realpath "$scratch")
 dpkg -x "$deb" "$scratch/root"
 program="$scratch/root/usr/bin/keyfolder"
-if readelf -S "$program" | grep -q '\.symtab'; then
+sections=$(readelf -S "$program")
+if grep -q '\.symtab' <<<"$sections"; then
   fail "the program keeps its symbol table (not stripped)"
 fi
-gzip -dc "$scratch/root/usr/share/man/man1/keyfolder.1.gz" | cmp -s - "$source_dir/docs/keyfolder.1" ||
+cmp -s <(gzip -dc "$scratch/root/usr/share/man/man1/keyfolder.1.gz") "$source_dir/docs/keyfolder.1" ||
   fail "the manual page is not docs/keyfolder.1"
 cmp -s "$scratch/root/usr/share/doc/keyfolder/copyright" "$source_dir/cmake/copyright" ||
   fail "the copyright file is not cmake/copyright"
 # The changelog's newest entry is the package's version (made from CHANGELOG.md).
 version=$(dpkg-deb -f "$deb" Version)
-newest=$(gzip -dc "$scratch/root/usr/share/doc/keyfolder/changelog.gz" | head -n 1)
+newest=$(gzip -dc "$scratch/root/usr/share/doc/keyfolder/changelog.gz" | sed -n 1p)
 [ "$newest" = "keyfolder ($version) unstable; urgency=medium" ] ||
   fail "changelog: newest entry '$newest', package version $version"
 
@@ -75,9 +76,9 @@ cp "$data/worked_conversion.conf" "$scratch/run/worked.conf"
 if (cd "$scratch/run" && "$program" worked.conf >stdout); then
   banner=$(head -n 1 "$scratch/run/stdout")
   [[ "$banner" == "keyfolder v$version "* ]] || fail "banner '$banner', package version $version"
-  tail -n +2 "$scratch/run/stdout" | cmp -s - "$data/worked_conversion.stdout" ||
+  cmp -s <(tail -n +2 "$scratch/run/stdout") "$data/worked_conversion.stdout" ||
     fail "worked conversion: standard output"
-  tail -n +2 "$scratch/run/worked.conf" | cmp -s - "$data/worked_conversion.expected" ||
+  cmp -s <(tail -n +2 "$scratch/run/worked.conf") "$data/worked_conversion.expected" ||
     fail "worked conversion: file"
 else
   fail "worked conversion: exit status $?"
@@ -85,7 +86,8 @@ fi
 # And the bundled example, which then reads back as clean.
 cp "$source_dir/examples/arena.conf" "$scratch/run/arena.conf"
 (cd "$scratch/run" && "$program" arena.conf >/dev/null) || fail "example: exit status $?"
-(cd "$scratch/run" && "$program" arena.conf) | grep -qx 'this file is already clean' ||
+again=$(cd "$scratch/run" && "$program" arena.conf)
+grep -qx 'this file is already clean' <<<"$again" ||
   fail "example: the converted file does not read back clean"
 
 if [ "$failures" -ne 0 ]; then

@@ -75,9 +75,9 @@ contains "$work/example.conf" "$work/after" ||
   fail "README: the fourth \`\`\`ini block is not a passage of examples/arena.conf converted"
 
 # --- One version.
-banner=$("$program" --help | head -n 1)
+banner=$("$program" --help | sed -n 1p)
 [[ "$banner" == "keyfolder v$version "* ]] || fail "banner '$banner', project version $version"
-newest=$(sed -n 's/^## \[\([0-9][^]]*\)\].*/\1/p' "$source_dir/CHANGELOG.md" | head -n 1)
+newest=$(sed -n 's/^## \[\([0-9][^]]*\)\].*/\1/p' "$source_dir/CHANGELOG.md" | sed -n 1p)
 [ "$newest" = "$version" ] || fail "CHANGELOG.md: newest entry '$newest', project version $version"
 grep -q "^\.TH KEYFOLDER 1 \"[^\"]*\" \"keyfolder $version\"" "$source_dir/docs/keyfolder.1" ||
   fail "docs/keyfolder.1: the .TH line does not name keyfolder $version"

@@ -87,7 +87,7 @@ banner_re="^keyfolder v$version_re [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} Lanternfol
 expect_run() {
   local name=$1 want_status=$2 want_out=$3 before=$failures
   [ "$status" -eq "$want_status" ] || fail "$name: status $status, expected $want_status"
-  head -n 1 "$work/out" | grep -Eq "$banner_re" || fail "$name: banner: $(head -n 1 "$work/out")"
+  grep -Eq "$banner_re" <<<"$(head -n 1 "$work/out")" || fail "$name: banner: $(head -n 1 "$work/out")"
   if ! diff -u <(printf '%s' "$want_out") <(tail -n +2 "$work/out") >"$work/diff"; then
     fail "$name: standard output"
     cat "$work/diff" >&2
@@ -109,7 +109,7 @@ expect_file() {
     fail "$name: $file was not written"
     return
   fi
-  head -n 1 "$file" | grep -Eq "$stamp_re" || fail "$name: stamp line: $(head -n 1 "$file" | cat -A)"
+  grep -Eq "$stamp_re" <<<"$(head -n 1 "$file")" || fail "$name: stamp line: $(head -n 1 "$file" | cat -A)"
   if ! cmp -s <(tail -n +2 "$file") "$golden"; then
     fail "$name: file contents"
     diff -u <(cat -A "$golden") <(tail -n +2 "$file" | cat -A) >&2 || true
