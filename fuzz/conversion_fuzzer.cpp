@@ -1,6 +1,7 @@
-// libFuzzer target: the whole conversion of one input file, run in process
-// as the program runs it, with what every conversion must give checked after
-// each run. A violation aborts, which the fuzzer reports as a finding:
+// libFuzzer target: the whole conversion of one input, through the call that
+// converts a text in memory (tool/convert.h), with what every conversion
+// must give checked after each call. A violation aborts, which the fuzzer
+// reports as a finding:
 //  1. every entry of every gathered section is written exactly once, under
 //     its own header, and after the stamp line and the comment block the
 //     output holds nothing else;
@@ -13,8 +14,11 @@
 //  4. its sections are byte for byte what the whole-table reference writer
 //     (tests/reference_writer.h) writes for the same input;
 //  5. what it reports on standard error about conditional blocks names the
-//     lines, and kinds, the model of tests/block_model.h finds.
-// What the output must hold comes from a parse of its own before the run.
+//     lines, and kinds, the model of tests/block_model.h finds;
+//  6. the program, run in process on a file of the input, writes the same
+//     file (the stamp line's time aside), prints the same and reports the
+//     same findings on standard error.
+// What the output must hold comes from a parse of its own before the call.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +37,8 @@
 #include "reference_writer.h"
 #include "output/safe_output.h"
 #include "support/keytable.h"
+#include "support/platform.h"
+#include "tool/convert.h"
 #include "tool/driver.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"
@@ -44,7 +51,6 @@ namespace {
 std::string work_dir;
 std::string input_file;
 std::string output_file;
-std::string literal_file;
 std::string stdout_file;
 std::string stderr_file;
 
@@ -86,7 +92,6 @@ void write_whole(const std::string& path, const uint8_t* data, size_t size) {
 void remove_work_files() {
   unlink(input_file.c_str());
   unlink(output_file.c_str());
-  unlink(literal_file.c_str());
   unlink(stdout_file.c_str());
   unlink(stderr_file.c_str());
   rmdir(work_dir.c_str());
@@ -110,18 +115,15 @@ void expect_entry(const KeyEntry* entry, Expected* expected) {
 
 // Parses the input into a fresh run of its own (no room reserved); the
 // caller ends the run.
-void parse_input(const std::string& output) {
-  run_begin(input_file.c_str(), output.c_str());
-  FILE* input = std::fopen(input_file.c_str(), "r");
-  require(input != nullptr, "the fuzz input can be read");
-  parse_config(input);
-  std::fclose(input);
+void parse_input(const std::string& input) {
+  run_begin(input_file.c_str(), output_file.c_str());
+  parse_config(input_stream_of_text(input.data(), input.size()));
 }
 
 // Parses the input on its own and lists what its conversion must write.
-Expected expect_conversion() {
+Expected expect_conversion(const std::string& input) {
   Expected expected;
-  parse_input(output_file);
+  parse_input(input);
   expected.converted = run.floating_count != 0;
   keytable_each(run.key_table,
                 [&expected](const KeyEntry* entry, int32_t) { expect_entry(entry, &expected); });
@@ -131,18 +133,35 @@ Expected expect_conversion() {
 
 // The sections the whole-table reference writer writes for the input, from
 // a run parsed without reserved room.
-std::string reference_sections() {
-  parse_input(literal_file);
-  SafeOutput out{};
-  require(safe_output_open(&out, literal_file.c_str(), nullptr, false),
-          "the reference output can be opened");
+std::string reference_sections(const std::string& input) {
+  parse_input(input);
+  TextBuffer written{};
+  OutputSink out{nullptr, &written};
   reference_write_sections(&out);
-  require(safe_output_commit(&out), "the reference output can be written");
+  std::string text(written.bytes, static_cast<size_t>(written.size));
+  text_buffer_free(&written);
   run_end();
-  bool exists = false;
-  std::string text = read_whole(literal_file, &exists);
-  require(exists, "the reference writer gives an output file");
-  unlink(literal_file.c_str());
+  return text;
+}
+
+// What the program prints on standard error of a conversion's findings.
+std::string report_of(const Conversion& conversion) {
+  char* bytes = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&bytes, &size);
+  require(stream != nullptr, "the report can be captured");
+  block_findings_print(&conversion.findings, output_file.c_str(), stream);
+  std::fclose(stream);
+  std::string text(bytes, size);
+  std::free(bytes);
+  return text;
+}
+
+// `text` with the time of its stamp line (behind a byte-order mark, if
+// any) taken out.
+std::string without_time(std::string text) {
+  size_t at = (text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0) + std::strlen(kStampPrefix);
+  if (text.size() >= at + kTimeTextChars) text.erase(at, kTimeTextChars);
   return text;
 }
 
@@ -271,7 +290,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   work_dir = pattern;
   input_file = work_dir + "/in.conf";
   output_file = work_dir + "/out.conf";
-  literal_file = work_dir + "/literal.conf";
   stdout_file = work_dir + "/stdout";
   stderr_file = work_dir + "/stderr";
   // The tool's progress lines go to a file that each run reads back.
@@ -283,43 +301,57 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  write_whole(input_file, data, size);
-  unlink(output_file.c_str());
-  Expected expected = expect_conversion();
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  Expected expected = expect_conversion(input);
   // The line end, from the input's bytes: CR LF when a CR stands before the
   // first line feed.
   const auto* feed = static_cast<const uint8_t*>(std::memchr(data, '\n', size));
   if (feed != nullptr && feed > data && feed[-1] == '\r') expected.line_end = "\r\n";
 
-  int status = -1;
-  StoreRecorder recorder;
-  std::string printed = run_tool({"keyfolder", input_file.c_str(), output_file.c_str()}, &status);
-  require(status == 0, "a readable input converts with status 0");
-  bool exists = false;
-  std::string output = read_whole(output_file, &exists);
-  if (!expected.converted) {
-    require(ends_with(printed, "this file is already clean\n") && !exists,
-            "an input without floating keys is reported clean and nothing is written");
-    return 0;
+  Conversion conversion{};
+  {
+    StoreRecorder recorder;
+    conversion = convert_text(input.data(), input.size(), output_file.c_str(), std::time(nullptr));
+    require(conversion.status == 0, "a text converts with status 0");
+    if (conversion.clean) {
+      require(!expected.converted &&
+                  std::string(conversion.printed) == "this file is already clean\n",
+              "an input without floating keys is reported clean and nothing is written");
+    } else {
+      require(expected.converted, "an input with floating keys is converted");
+      std::string output(conversion.output, conversion.output_size);
+      int kinds = 0;
+      require(block_report_differs(input, recorder.stores, output, report_of(conversion),
+                                   output_file, &kinds)
+                  .empty(),
+              "the block report names what the model finds");
+      size_t sections_length = check_output(output, expected);
+      std::string sections = reference_sections(input);
+      require(sections.size() == sections_length && ends_with(output, sections),
+              "the sections are what the whole-table writer writes");
+      if (!expected.name_with_colon) {
+        Conversion again = convert_text(output.data(), output.size(), "again", std::time(nullptr));
+        require(again.clean, "converting the output again finds it already clean");
+        conversion_free(&again);
+      }
+    }
   }
-  require(exists, "a converted input gives an output file");
-  int kinds = 0;
-  require(block_report_differs(std::string(reinterpret_cast<const char*>(data), size),
-                               recorder.stores, output, read_whole(stderr_file, &exists),
-                               output_file, &kinds)
-              .empty(),
-          "the block report names what the model finds");
-  size_t sections_length = check_output(output, expected);
-  std::string sections = reference_sections();
-  require(sections.size() == sections_length && ends_with(output, sections),
-          "the sections are what the whole-table writer writes");
 
-  if (!expected.name_with_colon) {
-    printed = run_tool({"keyfolder", output_file.c_str()}, &status);
-    require(status == 0 && ends_with(printed, "this file is already clean\n"),
-            "converting the output again finds it already clean");
-    std::string again = read_whole(output_file, &exists);
-    require(again == output, "a clean file is left untouched");
-  }
+  // The program, on a file of the same bytes.
+  write_whole(input_file, data, size);
+  unlink(output_file.c_str());
+  int status = -1;
+  std::string printed = run_tool({"keyfolder", input_file.c_str(), output_file.c_str()}, &status);
+  bool exists = false;
+  std::string written = read_whole(output_file, &exists);
+  require(status == 0 && exists == !conversion.clean &&
+              printed.substr(printed.find('\n') + 1) == conversion.printed &&
+              read_whole(stderr_file, &exists) == report_of(conversion),
+          "the program prints and reports what the call gives");
+  require(conversion.clean ||
+              without_time(written) ==
+                  without_time(std::string(conversion.output, conversion.output_size)),
+          "the program writes what the call gives");
+  conversion_free(&conversion);
   return 0;
 }

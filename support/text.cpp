@@ -1,7 +1,10 @@
 #include "support/text.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
+#include "support/alloc.h"
 #include "support/platform.h"
 
 namespace {
@@ -105,4 +108,43 @@ uint64_t sip_hash(const unsigned char* bytes, size_t length) {
 uint64_t text_hash(const char* text, size_t length, bool fold) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   return fold ? sip_hash<true>(bytes, length) : sip_hash<false>(bytes, length);
+}
+
+void text_buffer_append(TextBuffer* buffer, const char* bytes, size_t length) {
+  if (length == 0) return;
+  util_grow(&buffer->bytes, &buffer->capacity, int64_t{buffer->size} + static_cast<int64_t>(length));
+  std::memcpy(buffer->bytes + buffer->size, bytes, length);
+  buffer->size += static_cast<int32_t>(length);
+}
+
+void text_buffer_vprintf(TextBuffer* buffer, const char* format, va_list arguments) {
+  va_list again;
+  va_copy(again, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, arguments);
+  // Room for the terminator vsnprintf writes, which the size leaves out.
+  util_grow(&buffer->bytes, &buffer->capacity, int64_t{buffer->size} + length + 1);
+  std::vsnprintf(buffer->bytes + buffer->size, static_cast<size_t>(length) + 1, format, again);
+  va_end(again);
+  buffer->size += length;
+}
+
+void text_buffer_printf(TextBuffer* buffer, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  text_buffer_vprintf(buffer, format, arguments);
+  va_end(arguments);
+}
+
+char* text_buffer_take(TextBuffer* buffer, size_t* size) {
+  util_grow(&buffer->bytes, &buffer->capacity, int64_t{buffer->size} + 1);
+  buffer->bytes[buffer->size] = '\0';
+  char* bytes = buffer->bytes;
+  *size = static_cast<size_t>(buffer->size);
+  *buffer = TextBuffer{};
+  return bytes;
+}
+
+void text_buffer_free(TextBuffer* buffer) {
+  util_free(buffer->bytes);
+  *buffer = TextBuffer{};
 }

@@ -5,6 +5,7 @@
 // ever white space or a letter. These functions give exactly that.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,6 +27,12 @@ inline bool text_is_white(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The length of `text` without its trailing white space.
+inline size_t text_trimmed_length(const char* text, size_t length) {
+  while (length > 0 && text_is_white(text[length - 1])) --length;
+  return length;
+}
+
 // Appends the terminated `source` to the `used` characters of `field`,
 // which holds `capacity` characters plus the terminator: cut at the
 // capacity, always terminated. Returns the field's new length.
@@ -39,3 +46,20 @@ size_t text_append(char* field, size_t used, size_t capacity, const char* source
 // texts collide differs from run to run; nothing that decides the output
 // may depend on it.
 uint64_t text_hash(const char* text, size_t length, bool fold);
+
+// A text made in memory a piece at a time: all zero is empty; released with
+// text_buffer_free. Running out of memory ends the process (util_fatal).
+struct TextBuffer {
+  char* bytes;       // `size` bytes in use, not terminated (heap)
+  int32_t size;
+  int32_t capacity;  // bytes allocated
+};
+void text_buffer_append(TextBuffer* buffer, const char* bytes, size_t length);
+void text_buffer_printf(TextBuffer* buffer, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+void text_buffer_vprintf(TextBuffer* buffer, const char* format, va_list arguments)
+    __attribute__((format(printf, 2, 0)));
+// Hands the bytes over, terminated (a text of none is ""), and empties the
+// buffer; the caller releases them with util_free.
+char* text_buffer_take(TextBuffer* buffer, size_t* size);
+void text_buffer_free(TextBuffer* buffer);

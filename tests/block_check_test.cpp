@@ -1,20 +1,30 @@
-// The report on conditional blocks, one case per kind of finding, end to
-// end: the program's standard error, word for word.
+// The report on conditional blocks, one case per kind of finding: the
+// program's standard error, word for word, and the records it is made of.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "tool/convert.h"
 #include "tool_runner.h"
 
 namespace {
 
-// Converts `input` in a fresh directory; its standard error.
+// Converts `input` through the call; the report the program prints on
+// standard error for it, made from the call's records.
 std::string report_of(const std::string& input) {
-  ToolDir dir;
-  dir.write("in.conf", input);
-  ToolResult result = run_tool(dir, {"in.conf", "out.conf"});
-  EXPECT_EQ(result.status, 0);
-  return result.err;
+  Conversion conversion = convert_text(input.data(), input.size(), "out.conf", 0);
+  EXPECT_EQ(conversion.status, 0);
+  char* bytes = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&bytes, &size);
+  block_findings_print(&conversion.findings, "out.conf", stream);
+  std::fclose(stream);
+  std::string report(bytes, size);
+  std::free(bytes);
+  conversion_free(&conversion);
+  return report;
 }
 
 TEST(BlockCheckTest, EachKindOfFindingWordForWord) {
@@ -45,6 +55,24 @@ TEST(BlockCheckTest, EachKindOfFindingWordForWord) {
             "order than in the input, where '#include one.conf' (input line 2) stood here\n");
   // Kept in place and order: nothing to report.
   EXPECT_EQ(report_of("[Misc]\n#include a.conf\n#include b.conf\nMisc:F=1\n"), "");
+}
+
+// The records name what the line says, field by field: the merged key
+// of the case above, its first input line and the blocks around it.
+TEST(BlockCheckTest, RecordsNameTheLineSectionKeyAndBlocks) {
+  const std::string input = "[Misc]\n#ifdef A\nX=1\n#else\nX=2\n#endif\nMisc:F=1\n";
+  Conversion c = convert_text(input.data(), input.size(), "out.conf", 0);
+  ASSERT_EQ(c.findings.count, 2);
+  const BlockFindingRecord& x = c.findings.records[1];
+  EXPECT_EQ(x.line, 8u);
+  EXPECT_EQ(x.kinds, kMergedFinding);
+  EXPECT_STREQ(x.section, "Misc");
+  EXPECT_STREQ(x.subject, "X");
+  EXPECT_FALSE(x.directive);
+  EXPECT_EQ(x.input_line, 3u);
+  EXPECT_STREQ(x.now, "outside every block");
+  EXPECT_STREQ(x.before, "inside '#ifdef A'");
+  conversion_free(&c);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "support/keytable_order.h"
-#include "output/safe_output.h"
+#include "tool/writer.h"
 
 // tool/parser.cpp: skips white space at the start of `source`, takes at most
 // `limit` characters from there, removes white space from the end of what
@@ -31,9 +31,9 @@ void sort_items(int32_t* items, int32_t count, ItemCompare compare, const void* 
 // section), then the entries of the `count` places at `places`, whose keys
 // all begin with `name` and a ':', through write_entry. With no places it
 // writes the header alone, and the reference writer writes the lines itself.
-void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count);
+void write_section(OutputSink* output, const char* name, const KeyPlace* places, int32_t count);
 
 // tool/writer.cpp: writes one entry of a section: `name` (its key after the
 // section and the ':') " = " `value`, or `name` alone when there is no value
 // (a directive, whose name is its text), as one line.
-void write_entry(SafeOutput* output, const char* name, const char* value);
+void write_entry(OutputSink* output, const char* name, const char* value);

@@ -24,7 +24,7 @@ int compare_names(const void* context, int32_t a, int32_t b) {
 
 }  // namespace
 
-ReferenceMasks reference_write_sections(SafeOutput* output) {
+ReferenceMasks reference_write_sections(OutputSink* output) {
   ChainedTable table;
   keytable_each(run.key_table,
                 [&table](const KeyEntry* entry, int32_t) { table.add(entry->key, entry->value); });

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "output/safe_output.h"
+#include "tool/writer.h"
 
 // The chained table's bucket mask before and after the writing.
 struct ReferenceMasks {
@@ -26,4 +26,4 @@ struct ReferenceMasks {
 // Writes every section of the run's key table to `output`, as
 // write_sections does, by whole-table enumerations. The run's table is
 // only read.
-ReferenceMasks reference_write_sections(SafeOutput* output);
+ReferenceMasks reference_write_sections(OutputSink* output);

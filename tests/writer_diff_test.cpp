@@ -2,9 +2,7 @@
 // writer, one enumeration per section of a chained table of the format's
 // own rules, on many generated inputs: both must write the same sections
 // and print the same progress lines.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +19,9 @@
 #include "tool/parser.h"
 #include "tool/run_state.h"
 #include "tool/block_check.h"
-#include "tool/driver.h"
+#include "tool/convert.h"
 #include "tool/line_reader.h"
 #include "tool/writer.h"
-#include "tool_runner.h"
 
 namespace writer_diff {
 
@@ -35,45 +32,29 @@ struct Result {
   ReferenceMasks masks;  // the reference's table before and after writing
 };
 
-// Parses in.conf of `dir` into a fresh run, with room reserved for
-// `reserve` entries first unless that is negative, and writes its sections
-// with the tool's writer or, with `reference`, the reference writer.
-Result convert(const ToolDir& dir, bool reference, int32_t reserve = -1) {
-  const std::string input = dir.file("in.conf");
-  const std::string output = dir.file("out.conf");
+// Parses `input` into a fresh run, with room reserved for `reserve`
+// entries first unless that is negative, and writes its sections into
+// memory with the tool's writer or, with `reference`, the reference writer.
+Result convert(const std::string& input, bool reference, int32_t reserve = -1) {
   Result result{};
-  run_begin(input.c_str(), output.c_str());
+  run_begin("in.conf", "out.conf");
+  TextBuffer printed{};
+  TextBuffer written{};
+  run.printed = &printed;
   if (reserve >= 0) keytable_reserve(run.key_table, reserve);
-  FILE* stream = std::fopen(input.c_str(), "r");
-  parse_config(stream);
-  std::fclose(stream);
+  parse_config(input_stream_of_text(input.data(), input.size()));
   keytable_drop_index(run.key_table);
-
-  SafeOutput out{};
-  if (!safe_output_open(&out, output.c_str(), nullptr, false)) {
-    ADD_FAILURE() << out.reason;
-    run_end();
-    return result;
-  }
-  const std::string captured = dir.file("progress");
-  std::fflush(stdout);
-  int saved = dup(1);
-  int fd = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(fd, 1);
-  close(fd);
+  OutputSink out{nullptr, &written};
   if (reference) {
     result.masks = reference_write_sections(&out);
   } else {
     write_sections(&out);
   }
-  EXPECT_TRUE(safe_output_commit(&out));
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  result.progress = dir.read("progress");
+  result.progress.assign(printed.bytes, static_cast<size_t>(printed.size));
+  result.file.assign(written.bytes, static_cast<size_t>(written.size));
+  text_buffer_free(&printed);
+  text_buffer_free(&written);
   run_end();
-  result.file = dir.read("out.conf");
-  std::remove(output.c_str());
   return result;
 }
 
@@ -146,23 +127,21 @@ std::string generate(uint32_t seed) {
 // which for these inputs is too much room (4), about right (16) or too
 // little (64). Returns whether the reference's table halved while being
 // written.
-bool expect_same_conversion(const ToolDir& dir, const std::string& input, const std::string& what,
+bool expect_same_conversion(const std::string& input, const std::string& what,
                             int bytes_per_entry = 16) {
-  dir.write("in.conf", input);
-  Result literal = convert(dir, true);
-  Result fast = convert(dir, false, static_cast<int32_t>(input.size()) / bytes_per_entry);
+  Result literal = convert(input, true);
+  Result fast = convert(input, false, static_cast<int32_t>(input.size()) / bytes_per_entry);
   EXPECT_EQ(fast.file, literal.file) << what;
   EXPECT_EQ(fast.progress, literal.progress) << what;
   return literal.masks.after < literal.masks.before;
 }
 
 TEST(WriterDiffTest, WriterMatchesWholeTableWriter) {
-  ToolDir dir;
   int halved = 0;
   constexpr uint32_t kCases = 300;
   for (uint32_t seed = 1; seed <= kCases && !::testing::Test::HasFailure(); ++seed) {
     const int bytes_per_entry[] = {4, 16, 64};
-    if (expect_same_conversion(dir, generate(seed), "seed " + std::to_string(seed),
+    if (expect_same_conversion(generate(seed), "seed " + std::to_string(seed),
                                bytes_per_entry[seed % 3])) {
       ++halved;
     }
@@ -193,8 +172,7 @@ TEST(WriterDiffTest, GatheringEdgesMatchWholeTableWriter) {
       {"names the section order ranks inconsistently",
        "Lancaster:a=1\nLan:b=2\nlan:c=3\nLANCASTER:d=4\nLa:e=5\n[lancaster]\nf=6\n"},
   };
-  ToolDir dir;
-  for (const auto& c : cases) expect_same_conversion(dir, c.input, c.what);
+  for (const auto& c : cases) expect_same_conversion(c.input, c.what);
 
   // Large sections have their entries sorted by digits, here in two passes
   // (the table starts with 8,192 buckets), with the bits the halvings after
@@ -206,7 +184,7 @@ TEST(WriterDiffTest, GatheringEdgesMatchWholeTableWriter) {
       large += "K" + std::to_string(i) + "=" + std::to_string(i) + "\n";
     }
   }
-  expect_same_conversion(dir, large, "sections of 3000, 700 and 300 keys");
+  expect_same_conversion(large, "sections of 3000, 700 and 300 keys");
 }
 
 // Two sections the section order ranks equal, whose first entries share a
@@ -225,40 +203,29 @@ TEST(WriterDiffTest, SectionsMetInOneChainKeepCreationOrder) {
   uint32_t bucket = ChainedTable::hash("zone:k0") & kMask;
   std::string input =
       "zone:k0=1\n" + key_in("Zone:m", bucket, 0) + "=2\n" + key_in("zone:k", bucket, 1) + "=3\n";
-  ToolDir dir;
-  expect_same_conversion(dir, input, input);
+  expect_same_conversion(input, input);
 }
 
-// Runs the whole program in this process on in.conf of `dir` into
-// out.conf; its standard error.
-std::string run_in_process(const ToolDir& dir) {
-  std::string input = dir.file("in.conf");
-  std::string output = dir.file("out.conf");
-  std::vector<char*> argv = {const_cast<char*>("keyfolder"), input.data(), output.data()};
-  std::fflush(stdout);
-  std::fflush(stderr);
-  int saved[2] = {dup(1), dup(2)};
-  int out = open(dir.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int err = open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(out, 1);
-  dup2(err, 2);
-  close(out);
-  close(err);
-  EXPECT_EQ(run_keyfolder(3, argv.data()), 0);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  for (int fd : {1, 2}) {
-    dup2(saved[fd - 1], fd);
-    close(saved[fd - 1]);
-  }
-  return dir.read("stderr");
+// Converts `input` through the call; its output, and the report the
+// program prints on standard error for it.
+std::string call(const std::string& input, std::string* report) {
+  Conversion conversion = convert_text(input.data(), input.size(), "out.conf", 0);
+  char* bytes = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&bytes, &size);
+  block_findings_print(&conversion.findings, "out.conf", stream);
+  std::fclose(stream);
+  report->assign(bytes, size);
+  std::free(bytes);
+  std::string output(conversion.clean ? "" : conversion.output, conversion.output_size);
+  conversion_free(&conversion);
+  return output;
 }
 
 // The report on conditional blocks names exactly the lines, and kinds, the
 // model (block_model.h) finds, on generated files with blocks of every
 // kind; the files must give every kind of finding between them.
 TEST(WriterDiffTest, BlockReportIsWhatTheModelFinds) {
-  ToolDir dir;
   int kinds_seen = 0;
   for (uint32_t seed = 1; seed <= 300 && !::testing::Test::HasFailure(); ++seed) {
     // Every other file with line ends of every kind the reader knows, so
@@ -277,11 +244,10 @@ TEST(WriterDiffTest, BlockReportIsWhatTheModelFinds) {
       input += ends[end];
       line_start = input.size();
     }
-    dir.write("in.conf", input);
     StoreRecorder recorder;
-    std::string err = run_in_process(dir);
-    EXPECT_EQ(block_report_differs(input, recorder.stores, dir.read("out.conf"), err,
-                                   dir.file("out.conf"), &kinds_seen),
+    std::string err;
+    std::string output = call(input, &err);
+    EXPECT_EQ(block_report_differs(input, recorder.stores, output, err, "out.conf", &kinds_seen),
               "")
         << "seed " << seed;
   }

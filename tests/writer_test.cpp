@@ -3,23 +3,25 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "support/platform.h"
+#include "tool/convert.h"
 #include "tool_runner.h"
 
 namespace {
 
-// Converts `input` as a.conf in place; returns the result after checking
-// that it starts with a well-formed stamp line, which is cut off.
-std::string convert(const std::string& input, ToolResult* result = nullptr) {
-  ToolDir dir;
-  dir.write("a.conf", input);
-  ToolResult r = run_tool(dir, {"a.conf"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  if (result != nullptr) *result = r;
-  std::string output = dir.read("a.conf");
+// Converts `input` through the call, as the program converts a file of it;
+// returns the result after checking that it starts with a well-formed stamp
+// line, which is cut off.
+std::string convert(const std::string& input) {
+  Conversion conversion = convert_text(input.data(), input.size(), "a.conf", std::time(nullptr));
+  EXPECT_EQ(conversion.status, 0);
+  std::string output(conversion.clean ? "" : conversion.output, conversion.output_size);
+  conversion_free(&conversion);
   EXPECT_TRUE(is_stamp_line(first_line(output))) << output;
   return after_first_line(output);
 }
@@ -56,6 +58,30 @@ TEST(Writer, WorkedConversionMatchesGoldenFilesAndRestamps) {
   EXPECT_EQ(second.find("; keyfolder'd on ", 1), std::string::npos);
   EXPECT_EQ(after_first_line(second).substr(0, 41), "; arena settings\n// second header line\n\n#");
   EXPECT_NE(second.find("\nAdded = 5\n"), std::string::npos) << second;
+}
+
+// The same conversion through the call: the program's bytes and lines, the
+// stamp line at the time given, and a second call alike (each call starts a
+// fresh run); a text without floating keys is clean and gives no bytes.
+TEST(Writer, TheCallConvertsAsTheProgramDoes) {
+  const std::string input = read_fixture("worked_conversion.conf");
+  const time_t when = 1796083200;
+  char time_text[kTimeTextChars + 1];
+  format_local_time(time_text, when);
+  for (int call = 0; call < 2; ++call) {
+    Conversion c = convert_text(input.data(), input.size(), "worked.conf", when);
+    ASSERT_FALSE(c.clean);
+    const std::string output(c.output, c.output_size);
+    EXPECT_EQ(first_line(output).substr(17, kTimeTextChars), time_text) << "call " << call;
+    EXPECT_EQ(after_first_line(output), read_fixture("worked_conversion.expected"));
+    EXPECT_EQ(c.printed, read_fixture("worked_conversion.stdout")) << "call " << call;
+    EXPECT_EQ(c.findings.count, 3) << "call " << call;
+    conversion_free(&c);
+  }
+  Conversion clean = convert_text("[Misc]\nA=1\n", 11, "clean.conf", when);
+  EXPECT_TRUE(clean.clean && clean.output == nullptr);
+  EXPECT_STREQ(clean.printed, "this file is already clean\n");
+  conversion_free(&clean);
 }
 
 // A file with CR LF line ends stays one: every line the tool ends itself

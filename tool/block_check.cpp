@@ -9,9 +9,7 @@
 
 namespace {
 
-// Room for an opening text: a key's name part (under 79 bytes), " = " and a
-// value of at most 256.
-constexpr size_t kTextBytes = 400;
+constexpr size_t kTextBytes = kBlockTextBytes;
 
 // Slots an interning index starts with.
 constexpr uint32_t kFirstSlots = 64;
@@ -201,13 +199,6 @@ void add_finding(BlockCheck* check, const BlockFinding& finding) {
   if (check->kept_count < kReportedLines) check->kept[check->kept_count++] = finding;
 }
 
-// `text` up to its trailing white space: its length.
-size_t trimmed_length(const char* text) {
-  size_t length = std::strlen(text);
-  while (length > 0 && text_is_white(text[length - 1])) --length;
-  return length;
-}
-
 // Whether entry `entry` takes part in the directive order: a directive
 // line made it and it is written as a plain directive.
 bool in_directive_order(const BlockCheck* check, uint32_t entry, size_t skip) {
@@ -243,8 +234,8 @@ int32_t first_reordered(const BlockCheck* check, size_t skip, KeyNumbers numbers
     uint32_t before = numbers.created[made++];
     const char* now = keytable_entry(check->table, static_cast<int32_t>(entry))->key + skip;
     const char* then = keytable_entry(check->table, static_cast<int32_t>(before))->key + skip;
-    size_t length = trimmed_length(now);
-    if (length != trimmed_length(then) || std::memcmp(now, then, length) != 0) {
+    size_t length = text_trimmed_length(now, std::strlen(now));
+    if (length != text_trimmed_length(then, std::strlen(then)) || std::memcmp(now, then, length) != 0) {
       *other = before;
       return i;
     }
@@ -274,98 +265,15 @@ void follow_conditional(BlockCheck* check, uint32_t entry, uint32_t line, Condit
   }
 }
 
-// Writes "outside every block" or "inside '<text>'" with the opening
-// line (when not 0), the branch and the block around it to `out`.
-void describe(const BlockMap* map, const KeyTable* table, uint32_t context, uint32_t opener_line,
-              FILE* out) {
-  if (context == 0) {
-    std::fputs("outside every block", out);
-    return;
-  }
-  const BlockNode& node = map->nodes.items[context];
-  char text[kTextBytes];
-  text_bytes(table, map->texts.items[node.text], text);
-  std::fprintf(out, "inside '%s'", text);
-  if (opener_line != 0) std::fprintf(out, " (line %u)", opener_line);
-  if (node.branch > 0) std::fprintf(out, ", branch %u", node.branch + 1);
-  if (node.parent != 0) {
-    text_bytes(table, map->texts.items[map->nodes.items[node.parent].text], text);
-    std::fprintf(out, ", within '%s'", text);
-  }
-}
-
-// Writes how the report names entry `entry`: "[Section] Name" for a key,
-// the quoted text for a directive line ("[Section] '#text'" in a section).
-void name_entry(const BlockMap* map, const KeyTable* table, uint32_t entry, FILE* out) {
-  const char* key = keytable_entry(table, static_cast<int32_t>(entry))->key;
-  const char* colon = std::strchr(key, ':');
-  int section = static_cast<int>(colon - key);
-  const char* name = colon + 1;
-  bool topmost = std::strncmp(key, kTopmostSection, std::strlen(kTopmostSection)) == 0 &&
-                 section == static_cast<int>(std::strlen(kTopmostSection));
-  if (!topmost) std::fprintf(out, "[%.*s] ", section, key);
-  if (block_line_is_directive(&map->lines, entry)) {
-    std::fprintf(out, "'%.*s'", static_cast<int>(trimmed_length(name)), name);
-  } else {
-    std::fputs(name, out);
-  }
-}
-
-uint32_t input_line(const BlockMap* map, uint32_t entry) {
-  return block_line_of(&map->lines, entry);
-}
-
-void report_moved(const BlockCheck* check, const BlockFinding& finding, FILE* out) {
-  std::fputs("now ", out);
-  describe(check->map, check->table, finding.context, finding.opener_line, out);
-  std::fputs("; in the input ", out);
-  describe(check->map, check->table, input_context(check->map, finding.entry) & kContextBits, 0,
-           out);
-  std::fprintf(out, " (input line %u)", input_line(check->map, finding.entry));
-}
-
-void report_merged(const BlockCheck* check, const BlockFinding& finding, FILE* out) {
-  const BlockMap* map = check->map;
-  const BlockMerge& merge = map->merges.items[input_context(map, finding.entry) & kContextBits];
-  std::fprintf(out, "stored in different blocks in the input: line %u ",
-               input_line(map, finding.entry));
-  describe(map, check->table, merge.first_context, 0, out);
-  std::fprintf(out, ", line %u ", merge.other_line);
-  describe(map, check->table, merge.other_context, 0, out);
-  const auto* value = static_cast<const char*>(
-      keytable_entry(check->table, static_cast<int32_t>(finding.entry))->value);
-  std::fprintf(out, "; the output keeps only '%s', from input line %u",
-               value != nullptr ? value : "", merge.last_line);
-}
-
-void report_broken(const BlockCheck* check, const BlockFinding& finding, FILE* out) {
-  const char* text = keytable_entry(check->table, static_cast<int32_t>(finding.entry))->key;
-  text = std::strchr(text, ':') + 1;
-  std::fprintf(out, "matched in the input (input line %u), ",
-               input_line(check->map, finding.entry));
-  switch (conditional_of(text)) {
-    case Conditional::kOpen:
-      std::fputs("but its block is never closed in the output", out);
-      break;
-    case Conditional::kNext:
-      std::fputs("but no block is open here in the output: it starts no branch", out);
-      break;
-    default:
-      std::fputs("but no block is open here in the output: it closes none", out);
-      break;
-  }
-}
-
-void report_reordered(const BlockCheck* check, const BlockFinding& finding, FILE* out) {
-  const char* then = keytable_entry(check->table, static_cast<int32_t>(finding.other))->key;
-  then = std::strchr(then, ':') + 1;
-  std::fprintf(out,
-               "the section's directives stand in another order than in the input, "
-               "where '%.*s' (input line %u) stood here",
-               static_cast<int>(trimmed_length(then)), then, input_line(check->map, finding.other));
-}
-
 }  // namespace
+
+size_t block_text(const BlockMap* map, const KeyTable* table, uint32_t context, char* bytes) {
+  return text_bytes(table, map->texts.items[map->nodes.items[context].text], bytes);
+}
+
+uint32_t block_input_context(const BlockMap* map, uint32_t entry) {
+  return input_context(map, entry);
+}
 
 Conditional conditional_of(const char* text) {
   const char* word = text + 1;
@@ -571,39 +479,6 @@ void block_check_end(BlockCheck* check) {
   while (kept < check->kept_count && count < kReportedLines) merged[count++] = check->kept[kept++];
   std::memcpy(check->kept, merged, sizeof(BlockFinding) * static_cast<size_t>(count));
   check->kept_count = count;
-}
-
-void block_report(const BlockCheck* check, const char* output_path) {
-  if (check->map->too_many) {
-    std::fprintf(stderr, "%s: too many conditional blocks to check\n", output_path);
-    return;
-  }
-  for (int32_t i = 0; i < check->kept_count; ++i) {
-    const BlockFinding& finding = check->kept[i];
-    std::fprintf(stderr, "%s:%u: ", output_path, finding.line);
-    name_entry(check->map, check->table, finding.entry, stderr);
-    std::fputs(": ", stderr);
-    bool also = false;
-    const struct {
-      uint8_t kind;
-      void (*report)(const BlockCheck*, const BlockFinding&, FILE*);
-    } parts[] = {{kMovedFinding, report_moved},
-                 {kMergedFinding, report_merged},
-                 {kBrokenFinding, report_broken},
-                 {kReorderedFinding, report_reordered}};
-    for (const auto& part : parts) {
-      if ((finding.kinds & part.kind) == 0) continue;
-      if (also) std::fputs("; also ", stderr);
-      part.report(check, finding, stderr);
-      also = true;
-    }
-    std::fputc('\n', stderr);
-  }
-  if (check->lines > check->kept_count) {
-    std::fprintf(stderr, "%s: %lld more lines changed (only the first %d are shown)\n",
-                 output_path, static_cast<long long>(check->lines - check->kept_count),
-                 kReportedLines);
-  }
 }
 
 void block_check_free(BlockCheck* check) { block_list_free(&check->open); }

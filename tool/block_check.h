@@ -237,9 +237,17 @@ void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers
 // Ends the walk: blocks still open at the end of the output.
 void block_check_end(BlockCheck* check);
 
-// Prints the findings on standard error as "<output_path>:<line>: <what>",
-// at most kReportedLines of them and then how many more lines there are.
-void block_report(const BlockCheck* check, const char* output_path);
+// Bytes that hold the opening text of any block: a key's name part (under
+// 79 bytes), " = " and a value of at most 256, and a terminator.
+constexpr size_t kBlockTextBytes = 400;
+
+// The opening text of the innermost block of `context` (not 0) into
+// `bytes` (kBlockTextBytes), trailing white space cut; its length.
+size_t block_text(const BlockMap* map, const KeyTable* table, uint32_t context, char* bytes);
+
+// Entry `entry`'s context in the input, with the flags of block_note_store
+// (kMergedEntry: the rest is a merge's number).
+uint32_t block_input_context(const BlockMap* map, uint32_t entry);
 
 // Releases what the walk holds (not its map).
 void block_check_free(BlockCheck* check);

@@ -1,17 +1,15 @@
 #include "tool/driver.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "output/safe_output.h"
 #include "support/keytable.h"
 #include "support/platform.h"
+#include "tool/convert.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
-#include "tool/writer.h"
 
 namespace {
 
@@ -21,16 +19,6 @@ constexpr const char* kBuildDate = KEYFOLDER_BUILD_DATE;
 
 // Input stream buffer in bytes.
 constexpr size_t kInputBufferBytes = 1 << 16;
-
-// The key table's index is sized for one entry per this many input bytes
-// before the parse: short "name=value" lines hold about that many, so a
-// typical file fills it without doubling it again and again (each doubling
-// a walk over every slot), and a file of longer lines only costs room it
-// never touches.
-constexpr int64_t kInputBytesPerEntry = 16;
-// Room reserved at most, in entries: a guess never asks for an index of
-// more than 32 million slots (a quarter of a gigabyte).
-constexpr int64_t kMostReservedEntries = int64_t{1} << 24;
 
 constexpr const char* kHelpText =
     "use this tool to merge floating keys like section:name=value into the more\n"
@@ -60,11 +48,7 @@ void convert() {
   std::setvbuf(input, buffer, _IOFBF, sizeof buffer);
   // The size is a hint only (the file may grow while it is read), and
   // there is none for a pipe.
-  if (run.input_identity.known && run.input_identity.size > 0) {
-    auto expected = static_cast<int32_t>(
-        std::min(run.input_identity.size / kInputBytesPerEntry, kMostReservedEntries));
-    keytable_reserve(run.key_table, expected);
-  }
+  if (run.input_identity.known) reserve_for_input(run.input_identity.size);
   parse_config(input);
   // Nothing looks a key up from here on: the writer reads the table in order.
   keytable_drop_index(run.key_table);
@@ -74,14 +58,8 @@ void convert() {
   std::fclose(input);
   if (read_failed) {
     report_access_error(run.input_path, std::strerror(run.read_error != 0 ? run.read_error : EIO));
-  } else if (run.floating_count == 0) {
-    std::printf("this file is already clean\n");
   } else {
-    write_config();
-    // Only a file that was written has directives to check.
-    if (run.status == 0 && run.directive_count != 0) {
-      std::printf("please check the preprocessor directives in '%s' for errors\n", run.output_path);
-    }
+    convert_parsed();
   }
 }
 

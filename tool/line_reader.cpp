@@ -5,17 +5,67 @@
 
 namespace {
 
+// fgets on the stream: at most `size` - 1 bytes, up to and with a line
+// feed, terminated; null when the stream ends before a byte is read.
+char* stream_gets(InputStream* stream, char* line, int size) {
+  if (stream->file != nullptr) return std::fgets(line, size, stream->file);
+  size_t room = static_cast<size_t>(size - 1);
+  size_t left = stream->size - stream->at;
+  // As a file's read: one that stops short of the room and of a line feed
+  // has met the end.
+  if (left == 0) {
+    stream->ended = true;
+    return nullptr;
+  }
+  const char* from = stream->bytes + stream->at;
+  size_t take = left < room ? left : room;
+  const auto* feed = static_cast<const char*>(std::memchr(from, '\n', take));
+  if (feed != nullptr) {
+    take = static_cast<size_t>(feed - from) + 1;
+  } else if (left < room) {
+    stream->ended = true;
+  }
+  std::memcpy(line, from, take);
+  line[take] = '\0';
+  stream->at += take;
+  return line;
+}
+
+// fgetc and ungetc (of the byte just read) on the stream.
+int stream_getc(InputStream* stream) {
+  if (stream->file != nullptr) return std::fgetc(stream->file);
+  if (stream->at == stream->size) {
+    stream->ended = true;
+    return EOF;
+  }
+  return static_cast<unsigned char>(stream->bytes[stream->at++]);
+}
+void stream_ungetc(InputStream* stream, int c) {
+  if (stream->file != nullptr) {
+    std::ungetc(c, stream->file);
+  } else {
+    --stream->at;
+  }
+}
+
+bool stream_ended(const InputStream* stream) {
+  return stream->file != nullptr ? std::feof(stream->file) != 0 : stream->ended;
+}
+bool stream_failed(const InputStream* stream) {
+  return stream->file != nullptr && std::ferror(stream->file) != 0;
+}
+
 // Reads the next piece of the stream as fgets does, the held bytes first.
 bool read_piece(LineReader* reader, char line[kLinePieceChars + 1]) {
   if (reader->held_count == 0) {
-    return std::fgets(line, kLinePieceChars + 1, reader->stream) != nullptr;
+    return stream_gets(&reader->stream, line, kLinePieceChars + 1) != nullptr;
   }
   // The held bytes (EF, or EF BB) are no line end, so the piece goes on.
   int held = reader->held_count;
   reader->held_count = 0;
   std::memcpy(line, reader->held, static_cast<size_t>(held));
   line[held] = '\0';
-  if (std::fgets(line + held, kLinePieceChars + 1 - held, reader->stream) == nullptr) {
+  if (stream_gets(&reader->stream, line + held, kLinePieceChars + 1 - held) == nullptr) {
     line[held] = '\0';
   }
   return true;
@@ -59,7 +109,7 @@ void note_first_line_end(LineReader* reader, const char* line) {
 // first one behind the text: fgets stops at the first) or to a full piece.
 void note_hidden_ends(LineReader* reader, const char* line, size_t length) {
   if (length >= static_cast<size_t>(kLinePieceChars) || (length > 0 && line[length - 1] == '\n') ||
-      std::feof(reader->stream) != 0) {
+      stream_ended(&reader->stream)) {
     return;
   }
   const auto* feed =
@@ -102,17 +152,17 @@ void line_count_feed(LineCount* count, const char* bytes, size_t length) {
   }
 }
 
-LineReader line_reader_start(FILE* stream) {
+LineReader line_reader_start(InputStream stream) {
   LineReader reader{};
   reader.stream = stream;
   // Read the mark byte by byte; at the first byte that does not match, push
   // that one back (one byte of push-back is all a stream promises) and hold
   // the matching bytes before it for the first piece.
   for (int i = 0; i < 3; ++i) {
-    int c = std::fgetc(stream);
-    if (c == EOF && std::ferror(stream) != 0) reader.error = errno;
+    int c = stream_getc(&reader.stream);
+    if (c == EOF && stream_failed(&reader.stream)) reader.error = errno;
     if (c != static_cast<unsigned char>(kByteOrderMark[i])) {
-      if (c != EOF) std::ungetc(c, stream);
+      if (c != EOF) stream_ungetc(&reader.stream, c);
       return reader;
     }
     reader.held[reader.held_count++] = static_cast<char>(c);
@@ -131,7 +181,7 @@ bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]) {
   } else {
     if (!reader->met_line_feed) std::memset(line, 0, kLinePieceChars + 1);
     if (!read_piece(reader, line)) {
-      if (std::ferror(reader->stream) != 0 && reader->error == 0) reader->error = errno;
+      if (stream_failed(&reader->stream) && reader->error == 0) reader->error = errno;
       return false;
     }
     if (!reader->met_line_feed) note_first_line_end(reader, line);

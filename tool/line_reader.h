@@ -9,7 +9,7 @@
 // at the very start of the stream is taken off before the first piece (and
 // remembered, so the writer can put it back), and so is whether the first
 // line ends in CR LF (so the writer can end its own lines alike). The
-// stream stays the caller's.
+// stream stays the caller's: an open file, or bytes in memory.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +31,23 @@ struct LineCount {
 };
 void line_count_feed(LineCount* count, const char* bytes, size_t length);
 
+// What the reader reads: an open file, or bytes in memory, which read as a
+// file of those bytes does on Linux, NUL bytes and all (no text-mode
+// translation of line ends or Ctrl-Z, which only the Windows runtime makes).
+struct InputStream {
+  FILE* file;          // the file, not owned; null: `bytes`
+  const char* bytes;   // the text, not owned
+  size_t size;         // bytes of the text
+  size_t at;           // bytes of the text read so far
+  bool ended;          // a read of the text met its end
+};
+inline InputStream input_stream_of_file(FILE* file) { return InputStream{file, nullptr, 0, 0, false}; }
+inline InputStream input_stream_of_text(const char* bytes, size_t size) {
+  return InputStream{nullptr, bytes, size, 0, false};
+}
+
 struct LineReader {
-  FILE* stream;          // the input, not owned
+  InputStream stream;    // the input (a file stays the caller's)
   char held[3];          // bytes read while looking for a mark that was not one
   int held_count;        // how many of `held` still precede the stream
   bool had_byte_order_mark;  // the stream began with EF BB BF
@@ -51,10 +66,10 @@ struct LineReader {
 };
 
 // Starts reading `stream` at its beginning, taking off a byte-order mark.
-LineReader line_reader_start(FILE* stream);
+LineReader line_reader_start(InputStream stream);
 
 // Reads the next piece into `line` (kLinePieceChars + 1 bytes), as fgets
 // does. Returns false at the end of the stream or on a read error (tell them
-// apart with ferror on the stream; `error` then holds the system's error
-// number).
+// apart with ferror on a file; `error` then holds the system's error
+// number; bytes in memory always read whole).
 bool line_reader_next(LineReader* reader, char line[kLinePieceChars + 1]);

@@ -225,7 +225,7 @@ void trim_copy(char* destination, const char* source, int limit) {
   trim_range(destination, source, std::strlen(source), limit);
 }
 
-void parse_config(FILE* stream) {
+void parse_config(InputStream stream) {
   ParseState state{};
   char line[kLinePieceChars + 1];
   LineReader reader = line_reader_start(stream);

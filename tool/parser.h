@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "tool/line_reader.h"
 #include "tool/section_names.h"
 
 // Field sizes in characters, each without its terminator.
@@ -22,11 +23,13 @@ constexpr int kNameChars = 48;         // a key name
 constexpr int kValueChars = 256;       // a value, also one assembled from continuations
 constexpr int kComposedKeyChars = 79;  // "section:name" as stored
 
-// Reads `stream` (open, at its start, owned by the caller) to its end into
-// the run's key table, which only gains entries and new values (a replaced
-// value stays in value_texts, unused, until the run ends). Its leading
-// comment pieces and byte-order mark go to the run as well.
-void parse_config(FILE* stream);
+// Reads `stream` (a file open at its start and owned by the caller, or a
+// text in memory) to its end into the run's key table, which only gains
+// entries and new values (a replaced value stays in value_texts, unused,
+// until the run ends). Its leading comment pieces and byte-order mark go to
+// the run as well.
+void parse_config(InputStream stream);
+inline void parse_config(FILE* stream) { parse_config(input_stream_of_file(stream)); }
 
 // Called, when set, with every store the parser makes, in input order:
 // the composed key (valid for the call only), where a directive line's text

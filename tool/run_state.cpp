@@ -1,5 +1,6 @@
 #include "tool/run_state.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 RunState run{};
@@ -22,8 +23,19 @@ void run_end() {
   block_map_free(&run.blocks);
 }
 
+void run_print(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  if (run.printed == nullptr) {
+    std::vprintf(format, arguments);
+  } else {
+    text_buffer_vprintf(run.printed, format, arguments);
+  }
+  va_end(arguments);
+}
+
 void report_access_error(const char* path, const char* reason) {
-  std::printf("error accessing '%s'\n", path);
+  run_print("error accessing '%s'\n", path);
   std::fprintf(stderr, "keyfolder: %s: %s\n", path, reason);
   run.status = 1;
 }

@@ -8,11 +8,14 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "output/safe_output.h"
 #include "support/arena.h"
 #include "support/keytable.h"
+#include "support/text.h"
 #include "tool/block_check.h"
+#include "tool/block_report.h"
 #include "tool/section_index.h"
 
 constexpr const char* kVersion = KEYFOLDER_VERSION;
@@ -40,6 +43,14 @@ struct RunState {
   bool crlf;                    // the input's first line ended in CR LF: so
                                 // does every line the writer ends itself
   int read_error;               // errno of a failed read of the input, or 0
+  TextBuffer* printed;          // where the run's messages go: null for
+                                // standard output (the program), memory for
+                                // the call (tool/convert.h)
+  TextBuffer* converted;        // the call's: where the converted text goes
+                                // instead of the output path (null: the path)
+  time_t converted_at;          // the call's: the time its stamp line shows
+  BlockFindings* findings;      // the call's: where the block check's
+                                // findings go instead of standard error
   int32_t floating_count;       // floating keys met by the parser
   int32_t directive_count;      // directive lines met by the parser
   int status;                   // exit status: 0, or 1 once a file could not be accessed
@@ -58,6 +69,9 @@ void run_begin(const char* input_path, const char* output_path);
 // can run out of memory after the output was replaced). The counters and
 // the status stay.
 void run_end();
+
+// Prints a message of the run: on standard output, or into `printed`.
+void run_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Prints "error accessing '<path>'", says why on standard error
 // ("keyfolder: <path>: <reason>") and marks the run as failed.

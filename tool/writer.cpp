@@ -8,6 +8,7 @@
 #include "support/platform.h"
 #include "support/prefetch.h"
 #include "tool/block_check.h"
+#include "tool/block_report.h"
 #include "tool/line_reader.h"
 #include "tool/parser.h"
 #include "tool/run_state.h"
@@ -15,8 +16,8 @@
 #include "tool/section_sort.h"
 
 // One section and one entry (declared for the tests in tests/internals.h).
-void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count);
-void write_entry(SafeOutput* output, const char* name, const char* value);
+void write_section(OutputSink* output, const char* name, const KeyPlace* places, int32_t count);
+void write_entry(OutputSink* output, const char* name, const char* value);
 
 namespace {
 
@@ -38,20 +39,20 @@ struct LineEnd {
 };
 LineEnd line_end() { return run.crlf ? LineEnd{"\r\n", 2} : LineEnd{"\n", 1}; }
 
-void write_line_end(SafeOutput* output) {
+void write_line_end(OutputSink* output) {
   LineEnd end = line_end();
-  safe_output_write(output, end.text, end.length);
+  sink_write(output, end.text, end.length);
 }
 
 // Writes `length` bytes and counts their line ends in `lines` (when set).
-void write_counted(SafeOutput* output, const char* text, size_t length, LineCount* lines) {
-  safe_output_write(output, text, length);
+void write_counted(OutputSink* output, const char* text, size_t length, LineCount* lines) {
+  sink_write(output, text, length);
   if (lines != nullptr) line_count_feed(lines, text, length);
 }
 
 // Writes one piece of the leading comment block, unless it is an earlier
 // stamp line.
-void write_comment(SafeOutput* output, const char* text, size_t length, LineCount* lines) {
+void write_comment(OutputSink* output, const char* text, size_t length, LineCount* lines) {
   if (std::strncmp(text, kStampPrefix, kStampPrefixChars) == 0) return;
   write_counted(output, text, length, lines);
   // A NUL byte ends the text of a piece before its real end. Such a cut
@@ -68,13 +69,13 @@ void write_comment(SafeOutput* output, const char* text, size_t length, LineCoun
 // Where a comment block is written: the output, and where its line ends
 // are counted (or null).
 struct CommentSink {
-  SafeOutput* output;
+  OutputSink* output;
   LineCount* lines;
 };
 
 // Writes the input's leading comment block as the parser kept it: its
 // pieces lie back to back, each with its terminator.
-void write_comments(SafeOutput* output, LineCount* lines) {
+void write_comments(OutputSink* output, LineCount* lines) {
   CommentSink sink{output, lines};
   arena_walk(
       &run.comments,
@@ -89,7 +90,7 @@ void write_comments(SafeOutput* output, LineCount* lines) {
       &sink);
 }
 
-void write_stamp(SafeOutput* output, time_t now, LineCount* lines) {
+void write_stamp(OutputSink* output, time_t now, LineCount* lines) {
   char when[kTimeTextChars + 1];
   format_local_time(when, now);
   char stamp[160];
@@ -100,7 +101,7 @@ void write_stamp(SafeOutput* output, time_t now, LineCount* lines) {
 
 }  // namespace
 
-void write_entry(SafeOutput* output, const char* name, const char* value) {
+void write_entry(OutputSink* output, const char* name, const char* value) {
   // The whole line in one write where it fits, which it always does for a
   // table the parser filled (name part and value are cut to their fields).
   size_t name_length = std::strlen(name);
@@ -108,10 +109,10 @@ void write_entry(SafeOutput* output, const char* name, const char* value) {
   LineEnd end = line_end();
   char line[kComposedKeyChars + kValueChars + 8];
   if (name_length + 3 + value_length + end.length > sizeof line) {
-    safe_output_write(output, name, name_length);
+    sink_write(output, name, name_length);
     if (value != nullptr) {
-      safe_output_write(output, " = ", 3);
-      safe_output_write(output, value, value_length);
+      sink_write(output, " = ", 3);
+      sink_write(output, value, value_length);
     }
     write_line_end(output);
     return;
@@ -124,20 +125,20 @@ void write_entry(SafeOutput* output, const char* name, const char* value) {
     used += 3 + value_length;
   }
   std::memcpy(line + used, end.text, end.length);
-  safe_output_write(output, line, used + end.length);
+  sink_write(output, line, used + end.length);
 }
 
-void write_section(SafeOutput* output, const char* name, const KeyPlace* places, int32_t count) {
+void write_section(OutputSink* output, const char* name, const KeyPlace* places, int32_t count) {
   // Hot: every line of the output (see the benchmark, docs/DEVELOPING.md).
   if (std::strcmp(name, kTopmostSection) == 0) {
-    std::printf("writing pp's\n");
+    run_print("writing pp's\n");
     write_line_end(output);
   } else {
-    std::printf("writing section: %s\n", name);
+    run_print("writing section: %s\n", name);
     write_line_end(output);
-    safe_output_write(output, "[", 1);
-    safe_output_puts(output, name);
-    safe_output_write(output, "]", 1);
+    sink_write(output, "[", 1);
+    sink_write(output, name, std::strlen(name));
+    sink_write(output, "]", 1);
     write_line_end(output);
   }
   size_t skip = std::strlen(name) + 1;  // the section part and its colon
@@ -153,7 +154,7 @@ void write_section(SafeOutput* output, const char* name, const KeyPlace* places,
   }
 }
 
-void write_sections(SafeOutput* output, BlockCheck* check) {
+void write_sections(OutputSink* output, BlockCheck* check) {
   // Gathering: the sections in the order one enumeration first meets them,
   // then into the order they are written.
   int32_t section_count = run.sections->count;
@@ -173,8 +174,33 @@ void write_sections(SafeOutput* output, BlockCheck* check) {
   util_free(order);
 }
 
+bool write_text(OutputSink* output, time_t now, BlockCheck* check) {
+  if (run.had_byte_order_mark) sink_write(output, kByteOrderMark, 3);
+  // Only a file with directives, or keys written as such, can have blocks,
+  // or directives, that moved. Its lines are counted as written: the stamp
+  // line, the comment block as it was read (with its own line ends) and
+  // the first section's blank line, then one line for each blank line,
+  // header and entry.
+  bool checking = run.blocks.worth_checking;
+  LineCount head{0, '\0'};
+  write_stamp(output, now, checking ? &head : nullptr);
+  write_comments(output, checking ? &head : nullptr);
+  line_count_feed(&head, line_end().text, line_end().length);
+  block_check_begin(check, &run.blocks, run.key_table, head.ends);
+  write_sections(output, checking ? check : nullptr);
+  if (checking) block_check_end(check);
+  return checking;
+}
+
 void write_config() {
-  time_t now = std::time(nullptr);
+  time_t now = run.converted != nullptr ? run.converted_at : std::time(nullptr);
+  BlockCheck check{};
+  if (run.converted != nullptr) {
+    OutputSink sink{nullptr, run.converted};
+    if (write_text(&sink, now, &check)) *run.findings = block_findings_of(&check);
+    block_check_free(&check);
+    return;
+  }
   // In place when the output path is the input's; safe_output_open also
   // finds the input under another name.
   SafeOutput output{};
@@ -187,27 +213,17 @@ void write_config() {
   // outlives the stream, which the commit below closes.
   static char buffer[kOutputBufferBytes];
   std::setvbuf(output.stream, buffer, _IOFBF, sizeof buffer);
-  if (run.had_byte_order_mark) safe_output_write(&output, kByteOrderMark, 3);
-  // Only a file with directives, or keys written as such, can have blocks,
-  // or directives, that moved. Its lines are counted as written: the stamp line, the comment block
-  // as it was read (with its own line ends) and the first section's blank
-  // line, then one line for each blank line, header and entry.
-  bool checking = run.blocks.worth_checking;
-  LineCount head{0, '\0'};
-  write_stamp(&output, now, checking ? &head : nullptr);
-  write_comments(&output, checking ? &head : nullptr);
-  line_count_feed(&head, line_end().text, line_end().length);
-  BlockCheck check{};
-  block_check_begin(&check, &run.blocks, run.key_table, head.ends);
-  write_sections(&output, checking ? &check : nullptr);
+  OutputSink sink{&output, nullptr};
+  // The findings are worded before the commit: nothing after it may need
+  // memory, whose lack would end the run with the file replaced unreported.
+  BlockFindings findings{};
+  if (write_text(&sink, now, &check)) findings = block_findings_of(&check);
   if (safe_output_commit(&output)) {
     // Told only once the file is in place, and only of a file in place.
-    if (checking) {
-      block_check_end(&check);
-      block_report(&check, run.output_path);
-    }
+    block_findings_print(&findings, run.output_path, stderr);
   } else {
     report_access_error(run.output_path, output.reason);
   }
+  block_findings_free(&findings);
   block_check_free(&check);
 }

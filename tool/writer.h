@@ -13,9 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "output/safe_output.h"
 #include "support/keytable_order.h"
+#include "support/text.h"
 #include "tool/block_check.h"
 
 // Opening of the stamp line; a leading comment that begins with it is an
@@ -23,13 +25,35 @@
 constexpr char kStampPrefix[] = "; keyfolder'd on ";
 constexpr size_t kStampPrefixChars = sizeof kStampPrefix - 1;
 
+// Where the converted text goes: the safe output of the program's output
+// path, or memory (the call, tool/convert.h).
+struct OutputSink {
+  SafeOutput* file;    // null: `memory`
+  TextBuffer* memory;
+};
+inline void sink_write(OutputSink* sink, const char* bytes, size_t length) {
+  if (sink->file != nullptr) {
+    safe_output_write(sink->file, bytes, length);
+  } else {
+    text_buffer_append(sink->memory, bytes, length);
+  }
+}
+
 // Converts the run's key table into the file at its output path, with the
-// comment block and byte-order mark the parser kept. Runs only after the
-// parser met a floating key.
+// comment block and byte-order mark the parser kept, and reports the block
+// check's findings on standard error once it is in place; for the call,
+// into the run's `converted` text, the findings into its records. Runs
+// only after the parser met a floating key.
 void write_config();
+
+// Writes the whole converted text to `output`, stamped with the local time
+// `now`: byte-order mark, stamp line, comment block, sections. When the
+// file is worth checking (BlockMap::worth_checking), `check` follows it
+// and is ended; returns whether it was. `check` is the caller's to free.
+bool write_text(OutputSink* output, time_t now, BlockCheck* check);
 
 // Writes every section of the run's table to `output` in the section order
 // (gathered as one enumeration first meets them, then sort_sections), each
 // through write_section with its entries in keytable_order's order, and
 // has `check` (when set) follow every section written.
-void write_sections(SafeOutput* output, BlockCheck* check = nullptr);
+void write_sections(OutputSink* output, BlockCheck* check = nullptr);
