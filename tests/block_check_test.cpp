@@ -34,21 +34,44 @@ TEST(BlockCheckTest, EachKindOfFindingWordForWord) {
             "in the input outside every block (input line 18)\n"
             "out.conf:23: [Warbird] BulletSpeed: now inside '#ifdef LEAGUE_NIGHT' (line 20); "
             "in the input outside every block (input line 34)\n");
-  // Merged: X of both branches is one key; the output keeps one value.
+  // Merged: X of both branches is one key; the output keeps one value, and
+  // the line holding it stands outside the block its input line was in.
   EXPECT_EQ(report_of("[Misc]\n#ifdef A\nX=1\n#else\nX=2\n#endif\nMisc:F=1\n"),
             "out.conf:5: [Misc] F: now inside '#ifdef A' (line 4); in the input outside every "
             "block (input line 7)\n"
-            "out.conf:8: [Misc] X: stored in different blocks in the input: line 3 inside "
-            "'#ifdef A', line 5 inside '#ifdef A', branch 2; the output keeps only '2', from "
-            "input line 5\n");
+            "out.conf:8: [Misc] X: now outside every block; in the input inside '#ifdef A' "
+            "(line 2), branch 2 (input line 5); also stored in different blocks in the input: "
+            "line 3 inside '#ifdef A' (line 2), line 5 inside '#ifdef A' (line 2), branch 2; the "
+            "output keeps only '2', from input line 5\n");
+  // Merged and moved: the value kept, from outside every block, now stands
+  // in two alike blocks, told apart by their lines.
+  EXPECT_EQ(report_of("[Warbird]\n#ifdef FAST\nBulletSpeed=3000\n#endif\nInitialSpeed=2000\n"
+                      "#ifdef FAST\nThrust=5\n#endif\nMisc:X=1\nWarbird:BulletSpeed=2400\n"),
+            "out.conf:8: [Warbird] InitialSpeed: now inside '#ifdef FAST' (line 7); in the "
+            "input outside every block (input line 5)\n"
+            "out.conf:10: [Warbird] Thrust: now inside '#ifdef FAST' (line 9), within '#ifdef "
+            "FAST' (line 7); in the input inside '#ifdef FAST' (line 6) (input line 7)\n"
+            "out.conf:11: [Warbird] BulletSpeed: now inside '#ifdef FAST' (line 9), within "
+            "'#ifdef FAST' (line 7); in the input outside every block (input line 10); also "
+            "stored in different blocks in the input: line 3 inside '#ifdef FAST' (line 2), line "
+            "10 outside every block; the output keeps only '2400', from input line 10\n");
   // Broken: the #endif comes out before its #ifdef.
   EXPECT_EQ(report_of("[Misc]\n#ifdef X\nK=1\n#endif\nMisc:F=1\n"),
             "out.conf:5: [Misc] K: now outside every block; in the input inside '#ifdef X' "
-            "(input line 3)\n"
+            "(line 2) (input line 3)\n"
             "out.conf:6: [Misc] '#endif': matched in the input (input line 4), but no block is "
             "open here in the output: it closes none\n"
             "out.conf:7: [Misc] '#ifdef X': matched in the input (input line 2), but its block "
             "is never closed in the output\n");
+  // Broken: two blocks nested by the reorder, the second #else of the
+  // inner one now the outer one's.
+  const std::string report = report_of(
+      "[Misc]\n#if A\nP=1\n#else\nQ=2\n#endif\n#if B\nR=1\n#else\nS=2\n#endif\nMisc:F=1\n");
+  EXPECT_NE(report.find("out.conf:11: [Misc] '#else': matched in the input (input line 9), but "
+                        "in the output it follows an '#else' of its block, which opens at line "
+                        "5: the block now has a second '#else'\n"),
+            std::string::npos)
+      << report;
   // Reordered: which file is included first decides which value wins.
   EXPECT_EQ(report_of("[Misc]\n#include one.conf\n#include two.conf\nMisc:F=1\n"),
             "out.conf:4: [Misc] '#include two.conf': the section's directives stand in another "
@@ -65,13 +88,13 @@ TEST(BlockCheckTest, RecordsNameTheLineSectionKeyAndBlocks) {
   ASSERT_EQ(c.findings.count, 2);
   const BlockFindingRecord& x = c.findings.records[1];
   EXPECT_EQ(x.line, 8u);
-  EXPECT_EQ(x.kinds, kMergedFinding);
+  EXPECT_EQ(x.kinds, kMovedFinding | kMergedFinding);
   EXPECT_STREQ(x.section, "Misc");
   EXPECT_STREQ(x.subject, "X");
   EXPECT_FALSE(x.directive);
   EXPECT_EQ(x.input_line, 3u);
   EXPECT_STREQ(x.now, "outside every block");
-  EXPECT_STREQ(x.before, "inside '#ifdef A'");
+  EXPECT_STREQ(x.before, "inside '#ifdef A' (line 2)");
   conversion_free(&c);
 }
 

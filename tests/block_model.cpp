@@ -59,6 +59,11 @@ int conditional(const std::string& text) {
   return match[3].matched ? 3 : match[2].matched ? 2 : 1;
 }
 
+bool is_else(const std::string& text) {
+  static const std::regex word("^#[ \t]*else(?![A-Za-z0-9_])", std::regex::icase);
+  return std::regex_search(text, word);
+}
+
 // An open block: its opening text and branch, the entry that opened it and
 // (in the output) its line.
 struct Block {
@@ -66,6 +71,7 @@ struct Block {
   int branch;
   size_t entry;
   uint32_t line;
+  bool had_else = false;  // an #else of it came
 };
 
 // The open blocks as one text (no opening text holds a line feed).
@@ -82,9 +88,12 @@ struct Entry {
   bool has_value = false;
   bool directive = false;  // made by a directive line
   bool matched = false;    // a conditional directive the input matched
+  bool after_else = false; // an #else or #elif after an #else of its block
   std::set<std::string> contexts;  // of its lines
   std::string context;             // of its first line
   uint32_t line = 0;               // its first line
+  std::string last_context;        // of its last line, whose value it keeps
+  uint32_t last_line = 0;
   std::string written() const { return has_value ? name + " = " + value : name; }
 };
 
@@ -120,6 +129,8 @@ std::vector<Entry> follow_input(const std::string& input, const std::vector<Mode
     if (entry.contexts.empty()) entry.context = context_of(open);
     if (entry.contexts.empty()) entry.line = store.line;
     entry.contexts.insert(context_of(open));
+    entry.last_context = context_of(open);
+    entry.last_line = store.line;
     if (!store.directive) {
       entry.value = store.value;
       entry.has_value = true;
@@ -129,7 +140,11 @@ std::vector<Entry> follow_input(const std::string& input, const std::vector<Mode
     if (kind == 1) open.push_back(Block{trimmed(text), 0, e, 0});
     if (kind >= 2 && !open.empty()) {
       entry.matched = true;
-      if (kind == 2) ++open.back().branch;
+      if (kind == 2) {
+        ++open.back().branch;
+        entry.after_else = open.back().had_else;
+        open.back().had_else = open.back().had_else || is_else(text);
+      }
       if (kind == 3) {
         entries[open.back().entry].matched = true;
         open.pop_back();
@@ -220,11 +235,21 @@ std::map<uint32_t, int> model_findings(const std::string& input,
     if (kind == 1) open.push_back(Block{trimmed(text), 0, e, line});
     if (kind >= 2 && open.empty() && entry.matched) findings[line] = kBrokenFinding | at(entry);
     if (kind >= 2 && !open.empty()) {
+      // A branch after its block's #else, which the input did not have.
+      if (kind == 2 && open.back().had_else && entry.matched && !entry.after_else) {
+        findings[line] = kBrokenFinding | at(entry);
+      }
       if (kind == 2) ++open.back().branch;
+      if (kind == 2 && is_else(text)) open.back().had_else = true;
       if (kind == 3) open.pop_back();
     }
     if (kind != 0) continue;
+    // A key stored in several blocks moved if its line stands elsewhere
+    // than the line of the value it keeps: that line goes with the kinds.
     if (entry.contexts.size() > 1) findings[line] |= kMergedFinding;
+    if (entry.contexts.size() > 1 && entry.last_context != context_of(open)) {
+      findings[line] |= kMovedFinding | static_cast<int>(entry.last_line) << 4;
+    }
     if (entry.contexts.size() == 1 && entry.context != context_of(open)) {
       findings[line] |= kMovedFinding | at(entry);
     }

@@ -103,7 +103,7 @@ std::string generate(uint32_t seed) {
         // look like one), so blocks nest, take branches, span sections
         // and hold floating keys; and plain ones, sometimes repeated.
         const char* forms[] = {"#ifdef FLAG", "#if DEPTH > ", "# ifndef FLAG", "#elif FLAG",
-                               "#else",       "#ENDIF",       "#endif",        "#endif // ",
+                               "#else ",      "#ENDIF",       "#endif",        "#endif // ",
                                "#include p",  "#define X",    "#elseif ",      "#ifdefined "};
         text += forms[pick(12)] + std::to_string(pick(6)) + (pick(4) == 0 ? "  \n" : "\n");
         break;

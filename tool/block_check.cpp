@@ -30,6 +30,16 @@ bool is_word(const char* word, size_t length, const char* name) {
   return true;
 }
 
+// The first word of a directive's text after its '#' and any spaces or
+// tabs: where it begins, and its length.
+const char* directive_word(const char* text, size_t* length) {
+  const char* word = text + 1;
+  while (*word == ' ' || *word == '\t') ++word;
+  *length = 0;
+  while (is_word_byte(word[*length])) ++*length;
+  return word;
+}
+
 // `text` into `bytes` (kTextBytes); its length.
 size_t text_bytes(const KeyTable* table, BlockText text, char* bytes) {
   const KeyEntry* entry = keytable_entry(table, static_cast<int32_t>(text.entry));
@@ -252,12 +262,21 @@ void follow_conditional(BlockCheck* check, uint32_t entry, uint32_t line, Condit
     const KeyEntry* written = keytable_entry(check->table, static_cast<int32_t>(entry));
     BlockText text{entry, static_cast<uint8_t>(skip), written->value != nullptr};
     check->context = intern_node(map, check->context, 0, intern_text(map, check->table, text));
-    block_list_push(open, BlockOpen{line, entry});
+    block_list_push(open, BlockOpen{line, entry, false});
   } else if (open->count == 0) {
     if (matched_in_input(map, entry)) {
-      add_finding(check, BlockFinding{line, entry, 0, 0, 0, kBrokenFinding});
+      add_finding(check, BlockFinding{line, entry, 0, 0, 0, 0, kBrokenFinding});
     }
   } else if (kind == Conditional::kNext) {
+    // A branch after the block's #else, which the input did not have: a
+    // preprocessor rejects the block.
+    BlockOpen* block = &open->items[open->count - 1];
+    if (block->had_else && matched_in_input(map, entry) &&
+        (input_context(map, entry) & kAfterElseEntry) == 0) {
+      add_finding(check, BlockFinding{line, entry, 0, block->line, 0, 0, kBrokenFinding});
+    }
+    const char* text = keytable_entry(check->table, static_cast<int32_t>(entry))->key + skip;
+    if (conditional_is_else(text)) block->had_else = true;
     check->context = next_branch(map, check->context);
   } else {
     --open->count;
@@ -275,11 +294,15 @@ uint32_t block_input_context(const BlockMap* map, uint32_t entry) {
   return input_context(map, entry);
 }
 
-Conditional conditional_of(const char* text) {
-  const char* word = text + 1;
-  while (*word == ' ' || *word == '\t') ++word;
+bool conditional_is_else(const char* text) {
   size_t length = 0;
-  while (is_word_byte(word[length])) ++length;
+  const char* word = directive_word(text, &length);
+  return is_word(word, length, "else");
+}
+
+Conditional conditional_of(const char* text) {
+  size_t length = 0;
+  const char* word = directive_word(text, &length);
   if (is_word(word, length, "if") || is_word(word, length, "ifdef") ||
       is_word(word, length, "ifndef")) {
     return Conditional::kOpen;
@@ -307,13 +330,14 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
     uint32_t* known = block_column_at(contexts, static_cast<uint32_t>(number));
     if ((*known & kMergedEntry) != 0) {
       map->merges.items[*known & kContextBits].last_line = line;
+      map->merges.items[*known & kContextBits].last_context = here;
     } else if ((*known & kContextBits) != here) {
       if (map->merges.count >= static_cast<int32_t>(kContextBits)) {
         map->too_many = true;
         return;
       }
       auto merge = static_cast<uint32_t>(map->merges.count);
-      block_list_push(&map->merges, BlockMerge{*known & kContextBits, line, here, line});
+      block_list_push(&map->merges, BlockMerge{*known & kContextBits, line, here, line, here});
       *known = (*known & ~kContextBits) | kMergedEntry | merge;
     }
   }
@@ -327,15 +351,22 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
       map->context = intern_node(map, here, 0, intern_text(map, table, text));
       break;
     }
-    case Conditional::kNext:
+    case Conditional::kNext: {
       if (map->openers.count == 0) break;
-      *block_column_at(contexts, entry) |= kMatchedEntry;
+      uint32_t* block = &map->openers.items[map->openers.count - 1];
+      *block_column_at(contexts, entry) |=
+          kMatchedEntry | ((*block & kOpenerHadElse) != 0 ? kAfterElseEntry : 0);
+      if (conditional_is_else(keytable_entry(table, number)->key + text_offset)) {
+        *block |= kOpenerHadElse;
+      }
       map->context = next_branch(map, here);
       break;
+    }
     case Conditional::kClose:
       if (map->openers.count == 0) break;
       *block_column_at(contexts, entry) |= kMatchedEntry;
-      *block_column_at(contexts, map->openers.items[--map->openers.count]) |= kMatchedEntry;
+      *block_column_at(contexts, map->openers.items[--map->openers.count] & ~kOpenerHadElse) |=
+          kMatchedEntry;
       map->context = map->nodes.items[here].parent;
       break;
   }
@@ -426,7 +457,7 @@ void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers
     // alike: only the directives' order can have changed.
     if (reordered >= 0) {
       auto line = check->next_line + static_cast<uint32_t>(reordered);
-      add_finding(check, BlockFinding{line, numbers.met[reordered], 0, 0, other,
+      add_finding(check, BlockFinding{line, numbers.met[reordered], 0, 0, 0, other,
                                       kReorderedFinding});
     }
     check->next_line += static_cast<uint32_t>(numbers.size);
@@ -442,11 +473,16 @@ void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers
       continue;
     }
     const BlockList<BlockOpen>& open = check->open;
-    BlockFinding finding{line, entry, check->context, 0, 0, 0};
+    BlockFinding finding{line, entry, check->context, 0, 0, 0, 0};
     if (open.count > 0) finding.opener_line = open.items[open.count - 1].line;
+    if (open.count > 1) finding.outer_line = open.items[open.count - 2].line;
     uint32_t known = input_context(check->map, entry);
     if ((known & kMergedEntry) != 0) {
       finding.kinds |= kMergedFinding;
+      // Its line holds the value of the last store alone.
+      if (map->merges.items[known & kContextBits].last_context != finding.context) {
+        finding.kinds |= kMovedFinding;
+      }
     } else if ((known & kContextBits) != finding.context) {
       finding.kinds |= kMovedFinding;
     }
@@ -473,7 +509,7 @@ void block_check_end(BlockCheck* check) {
       merged[count++] = check->kept[kept++];
     }
     if (count < kReportedLines) {
-      merged[count++] = BlockFinding{block.line, block.entry, 0, 0, 0, kBrokenFinding};
+      merged[count++] = BlockFinding{block.line, block.entry, 0, 0, 0, 0, kBrokenFinding};
     }
   }
   while (kept < check->kept_count && count < kReportedLines) merged[count++] = check->kept[kept++];

@@ -31,6 +31,7 @@ enum class Conditional : uint8_t {
   kClose,  // endif: closes the innermost open block
 };
 Conditional conditional_of(const char* text);  // `text` from its '#'
+bool conditional_is_else(const char* text);    // its word is "else"
 
 // A growable array of plain items, released with block_list_free.
 template <typename Item>
@@ -143,7 +144,8 @@ struct BlockMerge {
   uint32_t first_context;  // the context of its first line
   uint32_t other_line;     // the first line of another context, and that context
   uint32_t other_context;
-  uint32_t last_line;  // the line whose value the output keeps
+  uint32_t last_line;     // the line whose value the output keeps, and its
+  uint32_t last_context;  // context
 };
 
 // What the parse leaves for the check, entry by entry.
@@ -161,7 +163,8 @@ struct BlockMap {
   BlockList<BlockNode> nodes;
   BlockList<BlockText> texts;
   BlockList<BlockMerge> merges;
-  BlockList<uint32_t> openers;  // the entries of the input's open blocks
+  BlockList<uint32_t> openers;  // the entries of the input's open blocks,
+                                // with kOpenerHadElse once an #else of it came
   BlockIndex node_index;
   BlockIndex text_index;
   uint32_t last_text;  // the text interned last
@@ -172,7 +175,10 @@ struct BlockMap {
 constexpr uint32_t kConditionalEntry = 1u << 31;  // made by a conditional directive...
 constexpr uint32_t kMatchedEntry = 1u << 30;      // ...that the input matched
 constexpr uint32_t kMergedEntry = 1u << 29;       // the rest is a merge's number
-constexpr uint32_t kContextBits = kMergedEntry - 1;
+constexpr uint32_t kAfterElseEntry = 1u << 28;    // an #else or #elif after an
+                                                  // #else of its block
+constexpr uint32_t kContextBits = kAfterElseEntry - 1;
+constexpr uint32_t kOpenerHadElse = 1u << 31;  // in BlockMap::openers
 
 // Notes a store the key table has carried out, in input order: entry
 // `number` (made by it when `created`), the input `line` it stands on (a
@@ -195,10 +201,13 @@ struct BlockFinding {
   uint32_t entry;        // the entry written there
   uint32_t context;      // its output context
   uint32_t opener_line;  // the output line of that context's innermost block
+                         // (broken #else or #elif: of its own block)
+  uint32_t outer_line;   // and of the block around that one (0: none)
   uint32_t other;        // reordered: the entry the input had in this place
   uint8_t kinds;         // kMovedFinding | ...
 };
-constexpr uint8_t kMovedFinding = 1;      // its one input context differs
+constexpr uint8_t kMovedFinding = 1;      // its input context (a merged key's:
+                                          // its kept value's) differs
 constexpr uint8_t kMergedFinding = 2;     // stored from lines of different contexts
 constexpr uint8_t kBrokenFinding = 4;     // matched in the input, not here
 constexpr uint8_t kReorderedFinding = 8;  // the section's plain directives changed order
@@ -209,6 +218,7 @@ constexpr int32_t kReportedLines = 100;
 struct BlockOpen {  // an open block of the output: its opening line
   uint32_t line;
   uint32_t entry;
+  bool had_else;  // an #else of it has been written
 };
 
 // The walk over the output as it is written.

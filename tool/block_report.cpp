@@ -1,5 +1,7 @@
 #include "tool/block_report.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "support/alloc.h"
@@ -8,23 +10,40 @@
 
 namespace {
 
-// Writes "outside every block" or "inside '<text>'" with the opening
-// line (when not 0), the branch and the block around it.
-void describe(const BlockMap* map, const KeyTable* table, uint32_t context, uint32_t opener_line,
-              TextBuffer* out) {
+// Where the two innermost blocks open around a line (0: no such block).
+struct OpenerLines {
+  uint32_t line;   // the line they are open at
+  uint32_t inner;  // the innermost block's opening line
+  uint32_t outer;  // and that of the block around it
+};
+
+// What the report reads: the check, and the opening lines of the input's
+// blocks open at the input lines it names, in line order.
+struct Report {
+  const BlockCheck* check;
+  OpenerLines input[3 * kReportedLines];
+  int32_t input_count;
+};
+
+// Writes "outside every block" or "inside '<text>'" with its opening line,
+// the branch and the block around it with its opening line, as `lines`
+// gives them (0: not known).
+void describe(const BlockCheck* check, uint32_t context, OpenerLines lines, TextBuffer* out) {
   if (context == 0) {
     text_buffer_printf(out, "outside every block");
     return;
   }
+  const BlockMap* map = check->map;
   const BlockNode& node = map->nodes.items[context];
   char text[kBlockTextBytes];
-  block_text(map, table, context, text);
+  block_text(map, check->table, context, text);
   text_buffer_printf(out, "inside '%s'", text);
-  if (opener_line != 0) text_buffer_printf(out, " (line %u)", opener_line);
+  if (lines.inner != 0) text_buffer_printf(out, " (line %u)", lines.inner);
   if (node.branch > 0) text_buffer_printf(out, ", branch %u", node.branch + 1);
   if (node.parent != 0) {
-    block_text(map, table, node.parent, text);
+    block_text(map, check->table, node.parent, text);
     text_buffer_printf(out, ", within '%s'", text);
+    if (lines.outer != 0) text_buffer_printf(out, " (line %u)", lines.outer);
   }
 }
 
@@ -32,38 +51,67 @@ uint32_t input_line(const BlockMap* map, uint32_t entry) {
   return block_line_of(&map->lines, entry);
 }
 
+// The merge of a key stored in several contexts, or null.
+const BlockMerge* merge_of(const BlockMap* map, uint32_t entry) {
+  uint32_t known = block_input_context(map, entry);
+  return (known & kMergedEntry) != 0 ? &map->merges.items[known & kContextBits] : nullptr;
+}
+
 // The input context of an entry: for a key stored in several, its first.
 uint32_t first_input_context(const BlockMap* map, uint32_t entry) {
-  uint32_t known = block_input_context(map, entry);
-  if ((known & kMergedEntry) != 0) return map->merges.items[known & kContextBits].first_context;
-  return known & kContextBits;
+  const BlockMerge* merge = merge_of(map, entry);
+  return merge != nullptr ? merge->first_context : block_input_context(map, entry) & kContextBits;
 }
 
-void report_moved(const BlockCheck* check, const BlockFinding& finding, TextBuffer* out) {
+// The blocks open at input line `line` in the input, as describe takes them.
+OpenerLines input_openers(const Report* report, uint32_t line) {
+  const OpenerLines* end = report->input + report->input_count;
+  const OpenerLines* found = std::lower_bound(
+      report->input, end, line, [](const OpenerLines& a, uint32_t b) { return a.line < b; });
+  return found != end && found->line == line ? *found : OpenerLines{line, 0, 0};
+}
+
+// Describes context `context` of the input at input line `line`.
+void describe_input(const Report* report, uint32_t context, uint32_t line, TextBuffer* out) {
+  describe(report->check, context, input_openers(report, line), out);
+}
+
+void describe_output(const Report* report, const BlockFinding& finding, TextBuffer* out) {
+  describe(report->check, finding.context,
+           OpenerLines{finding.line, finding.opener_line, finding.outer_line}, out);
+}
+
+void report_moved(const Report* report, const BlockFinding& finding, TextBuffer* out) {
+  const BlockMap* map = report->check->map;
+  // A key stored in several blocks moved from where the value it keeps was.
+  const BlockMerge* merge = merge_of(map, finding.entry);
+  uint32_t context = merge != nullptr ? merge->last_context : first_input_context(map, finding.entry);
+  uint32_t line = merge != nullptr ? merge->last_line : input_line(map, finding.entry);
   text_buffer_printf(out, "now ");
-  describe(check->map, check->table, finding.context, finding.opener_line, out);
+  describe_output(report, finding, out);
   text_buffer_printf(out, "; in the input ");
-  describe(check->map, check->table, block_input_context(check->map, finding.entry) & kContextBits,
-           0, out);
-  text_buffer_printf(out, " (input line %u)", input_line(check->map, finding.entry));
+  describe_input(report, context, line, out);
+  text_buffer_printf(out, " (input line %u)", line);
 }
 
-void report_merged(const BlockCheck* check, const BlockFinding& finding, TextBuffer* out) {
+void report_merged(const Report* report, const BlockFinding& finding, TextBuffer* out) {
+  const BlockCheck* check = report->check;
   const BlockMap* map = check->map;
   const BlockMerge& merge =
       map->merges.items[block_input_context(map, finding.entry) & kContextBits];
-  text_buffer_printf(out, "stored in different blocks in the input: line %u ",
-                     input_line(map, finding.entry));
-  describe(map, check->table, merge.first_context, 0, out);
+  uint32_t first_line = input_line(map, finding.entry);
+  text_buffer_printf(out, "stored in different blocks in the input: line %u ", first_line);
+  describe_input(report, merge.first_context, first_line, out);
   text_buffer_printf(out, ", line %u ", merge.other_line);
-  describe(map, check->table, merge.other_context, 0, out);
+  describe_input(report, merge.other_context, merge.other_line, out);
   const auto* value = static_cast<const char*>(
       keytable_entry(check->table, static_cast<int32_t>(finding.entry))->value);
   text_buffer_printf(out, "; the output keeps only '%s', from input line %u",
                      value != nullptr ? value : "", merge.last_line);
 }
 
-void report_broken(const BlockCheck* check, const BlockFinding& finding, TextBuffer* out) {
+void report_broken(const Report* report, const BlockFinding& finding, TextBuffer* out) {
+  const BlockCheck* check = report->check;
   const char* text = keytable_entry(check->table, static_cast<int32_t>(finding.entry))->key;
   text = std::strchr(text, ':') + 1;
   text_buffer_printf(out, "matched in the input (input line %u), ",
@@ -73,6 +121,13 @@ void report_broken(const BlockCheck* check, const BlockFinding& finding, TextBuf
       text_buffer_printf(out, "but its block is never closed in the output");
       break;
     case Conditional::kNext:
+      if (finding.opener_line != 0) {
+        text_buffer_printf(out,
+                           "but in the output it follows an '#else' of its block, which opens "
+                           "at line %u: the block now has a second '#else'",
+                           finding.opener_line);
+        break;
+      }
       text_buffer_printf(out, "but no block is open here in the output: it starts no branch");
       break;
     default:
@@ -81,7 +136,8 @@ void report_broken(const BlockCheck* check, const BlockFinding& finding, TextBuf
   }
 }
 
-void report_reordered(const BlockCheck* check, const BlockFinding& finding, TextBuffer* out) {
+void report_reordered(const Report* report, const BlockFinding& finding, TextBuffer* out) {
+  const BlockCheck* check = report->check;
   const char* then = keytable_entry(check->table, static_cast<int32_t>(finding.other))->key;
   then = std::strchr(then, ':') + 1;
   text_buffer_printf(out,
@@ -101,8 +157,9 @@ const char* keep(BlockFindings* findings, TextBuffer* text) {
 }
 
 // The record of one finding.
-BlockFindingRecord record_of(const BlockCheck* check, const BlockFinding& finding,
+BlockFindingRecord record_of(const Report* report, const BlockFinding& finding,
                              BlockFindings* findings, TextBuffer* text) {
+  const BlockCheck* check = report->check;
   const BlockMap* map = check->map;
   BlockFindingRecord record{};
   record.line = finding.line;
@@ -121,9 +178,9 @@ BlockFindingRecord record_of(const BlockCheck* check, const BlockFinding& findin
   record.section = keep(findings, text);
   text_buffer_append(text, name, name_length);
   record.subject = keep(findings, text);
-  describe(map, check->table, finding.context, finding.opener_line, text);
+  describe_output(report, finding, text);
   record.now = keep(findings, text);
-  describe(map, check->table, first_input_context(map, finding.entry), 0, text);
+  describe_input(report, first_input_context(map, finding.entry), record.input_line, text);
   record.before = keep(findings, text);
 
   // "[Section] Name" for a key, the quoted text for a directive line
@@ -132,7 +189,7 @@ BlockFindingRecord record_of(const BlockCheck* check, const BlockFinding& findin
   text_buffer_printf(text, record.directive ? "'%s': " : "%s: ", record.subject);
   const struct {
     uint8_t kind;
-    void (*report)(const BlockCheck*, const BlockFinding&, TextBuffer*);
+    void (*say)(const Report*, const BlockFinding&, TextBuffer*);
   } parts[] = {{kMovedFinding, report_moved},
                {kMergedFinding, report_merged},
                {kBrokenFinding, report_broken},
@@ -141,11 +198,74 @@ BlockFindingRecord record_of(const BlockCheck* check, const BlockFinding& findin
   for (const auto& part : parts) {
     if ((finding.kinds & part.kind) == 0) continue;
     if (also) text_buffer_printf(text, "; also ");
-    part.report(check, finding, text);
+    part.say(report, finding, text);
     also = true;
   }
   record.message = keep(findings, text);
   return record;
+}
+
+// Adds the input lines the records of `finding` name to `report`.
+void ask_input_lines(Report* report, const BlockFinding& finding) {
+  const BlockMap* map = report->check->map;
+  OpenerLines* asked = report->input + report->input_count;
+  asked[0].line = input_line(map, finding.entry);
+  int32_t count = 1;
+  if (const BlockMerge* merge = merge_of(map, finding.entry)) {
+    asked[count++].line = merge->other_line;
+    asked[count++].line = merge->last_line;
+  }
+  report->input_count += count;
+}
+
+// Finds the opening lines of the blocks open at each asked input line. A
+// context tells which blocks are open, not which of two alike openers
+// opened them: the input's conditional directives are followed again, in
+// input order, as the parse followed them. Each directive's context before
+// it is known, and the one after it is the next one's before (the parse's
+// last, after the last): whether it opened, closed or branched a block
+// shows in how the two differ.
+void find_input_lines(Report* report) {
+  OpenerLines* asked = report->input;
+  std::sort(asked, asked + report->input_count,
+            [](const OpenerLines& a, const OpenerLines& b) { return a.line < b.line; });
+  const BlockMap* map = report->check->map;
+  if (!map->following) return;  // every line stood outside every block
+  uint32_t* open = nullptr;  // the opening lines of the open blocks
+  int32_t capacity = 0;
+  int32_t depth = 0;
+  int32_t answered = 0;
+  bool pending = false;  // a directive whose context after it is still to come
+  uint32_t pending_line = 0;
+  uint32_t pending_before = 0;
+  // Follows the pending directive, given the context after it, then
+  // answers the asked lines up to `line`.
+  auto follow = [&](uint32_t line, uint32_t after) {
+    if (pending && after != pending_before) {
+      if (map->nodes.items[after].parent == pending_before) {
+        util_grow(&open, &capacity, int64_t{depth} + 1);
+        open[depth++] = pending_line;
+      } else if (after == map->nodes.items[pending_before].parent) {
+        --depth;
+      }
+    }
+    for (; answered < report->input_count && asked[answered].line <= line; ++answered) {
+      asked[answered].inner = depth > 0 ? open[depth - 1] : 0;
+      asked[answered].outer = depth > 1 ? open[depth - 2] : 0;
+    }
+  };
+  for (int32_t entry = 0; entry < map->contexts.count; ++entry) {
+    uint32_t known = *block_column_at(&map->contexts, static_cast<uint32_t>(entry));
+    if ((known & kConditionalEntry) == 0) continue;
+    uint32_t before = first_input_context(map, static_cast<uint32_t>(entry));
+    uint32_t line = input_line(map, static_cast<uint32_t>(entry));
+    follow(line, before);
+    pending = true;
+    pending_line = line;
+    pending_before = before;
+  }
+  follow(UINT32_MAX, map->context);
+  util_free(open);
 }
 
 }  // namespace
@@ -159,10 +279,15 @@ BlockFindings block_findings_of(const BlockCheck* check) {
   findings.count = check->kept_count;
   findings.not_shown = check->lines - check->kept_count;
   findings.records = util_alloc_array<BlockFindingRecord>(check->kept_count);
+  auto* report = util_alloc_array<Report>(1);
+  report->check = check;
+  for (int32_t i = 0; i < check->kept_count; ++i) ask_input_lines(report, check->kept[i]);
+  find_input_lines(report);
   TextBuffer text{};
   for (int32_t i = 0; i < check->kept_count; ++i) {
-    findings.records[i] = record_of(check, check->kept[i], &findings, &text);
+    findings.records[i] = record_of(report, check->kept[i], &findings, &text);
   }
+  util_free(report);
   text_buffer_free(&text);
   return findings;
 }
