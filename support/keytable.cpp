@@ -11,7 +11,6 @@
 namespace {
 
 constexpr uint32_t kHashSeed = 0xF0E1D2;
-constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
 constexpr int64_t kFirstIndexSlots = 16;
 
 // The slots an index needs for `count` keys: a power of two, at least 16,
@@ -64,14 +63,7 @@ KeySlot* find_slot(const KeyTable* table, const char* key, uint32_t tag) {
 
 // Makes the next entry, holding `key` (the table's text) and `value`.
 KeyEntry* new_entry(KeyTable* table, const char* key, void* value) {
-  int32_t number = table->count;
-  if ((number & (kChunkEntries - 1)) == 0) {
-    int32_t chunk = number >> kKeyChunkBits;
-    util_grow(&table->chunks, &table->chunk_capacity, int64_t{chunk} + 1);
-    table->chunks[chunk] = util_alloc_array<KeyEntry>(kChunkEntries);
-  }
-  ++table->count;
-  KeyEntry* entry = keytable_entry(table, number);
+  KeyEntry* entry = column_add(&table->entries);
   *entry = KeyEntry{key, value, key_hash(key), -1};
   return entry;
 }
@@ -109,12 +101,12 @@ void carry_out(KeyTable* table, KeyStore* store, StoreScratch scratch) {
     std::memcpy(copy, store->key, scratch.length + 1);
     text = copy;
   }
-  store->number = table->count;
+  store->number = table->entries.count;
   store->entry = new_entry(table, text, store->value);
   // A later entry of a key already indexed stays out: a lookup must find
   // the first.
   if (first != nullptr) return;
-  *slot = KeySlot{scratch.tag, static_cast<uint32_t>(table->count)};
+  *slot = KeySlot{scratch.tag, static_cast<uint32_t>(table->entries.count)};
   ++table->indexed;
   if (index_slots_for(table->indexed) > int64_t{table->index_mask} + 1) {
     resize_index(table, (int64_t{table->index_mask} + 1) * 2);
@@ -143,10 +135,7 @@ KeyTable* keytable_new() {
 
 void keytable_free(KeyTable* table) {
   if (table == nullptr) return;
-  for (int32_t start = 0; start < table->count; start += kChunkEntries) {
-    util_free(table->chunks[start >> kKeyChunkBits]);
-  }
-  util_free(table->chunks);
+  column_free(&table->entries);
   util_free(table->index);
   arena_release(&table->texts);
   util_free(table);

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "support/arena.h"
+#include "support/column.h"
 
 struct KeyEntry {
   const char* key;  // terminated, owned by the table; an entry made for a
@@ -25,10 +26,6 @@ struct KeyEntry {
                     // parser keeps the entry's section here for the writer
 };
 
-// Entries are made in chunks of 2^kKeyChunkBits, so an entry never moves
-// and its number finds it in two steps.
-constexpr int kKeyChunkBits = 14;
-
 // A slot of the lookup index, which finds the first entry of each key.
 struct KeySlot {
   uint32_t tag;    // the key's index hash (text_hash of the folded key)
@@ -36,9 +33,7 @@ struct KeySlot {
 };
 
 struct KeyTable {
-  KeyEntry** chunks;       // chunk c holds entries c << kKeyChunkBits on (heap, each)
-  int32_t chunk_capacity;  // chunk pointers allocated
-  int32_t count;           // entries made
+  Column<KeyEntry> entries;  // in the order made: an entry never moves
   KeySlot* index;          // open addressing, index_mask + 1 slots, at most
                            // three quarters in use (heap); null once dropped
   uint32_t index_mask;     // slots minus one
@@ -60,19 +55,13 @@ void keytable_free(KeyTable* table);
 
 // Entry number `number` (below count), valid until the table is released.
 inline KeyEntry* keytable_entry(const KeyTable* table, int32_t number) {
-  constexpr int32_t kChunkMask = (1 << kKeyChunkBits) - 1;
-  return &table->chunks[number >> kKeyChunkBits][number & kChunkMask];
+  return column_at(&table->entries, static_cast<uint32_t>(number));
 }
 
 // Calls `visit(entry, number)` for every entry in the order they were made.
 template <typename Visit>
 void keytable_each(const KeyTable* table, Visit visit) {
-  constexpr int32_t kChunkEntries = 1 << kKeyChunkBits;
-  for (int32_t start = 0; start < table->count; start += kChunkEntries) {
-    KeyEntry* chunk = table->chunks[start >> kKeyChunkBits];
-    int32_t end = table->count - start < kChunkEntries ? table->count - start : kChunkEntries;
-    for (int32_t i = 0; i < end; ++i) visit(&chunk[i], start + i);
-  }
+  column_each(&table->entries, visit);
 }
 
 // One store of a batch for keytable_store_batch: what the caller asks

@@ -131,7 +131,7 @@ int32_t keytable_groups_met(const KeyTable* table, int32_t group_count, int32_t*
   // number).
   auto* first = util_alloc_array<uint64_t>(group_count);
   std::fill(first, first + group_count, UINT64_MAX);
-  auto mask = static_cast<uint32_t>(filled_mask(table->count));
+  auto mask = static_cast<uint32_t>(filled_mask(table->entries.count));
   keytable_each(table, [first, group_count, mask](const KeyEntry* entry, int32_t number) {
     if (entry->group >= 0 && entry->group < group_count) {
       uint64_t met = (uint64_t{entry->hash & mask} << 32) | static_cast<uint32_t>(number);
@@ -178,9 +178,9 @@ KeyOrder keytable_order(const KeyTable* table, const int32_t* order, int32_t cou
   util_free(next);
   util_free(rank);
   // The removing enumerations begin after the gathering one's size check.
-  result.first_mask = static_cast<uint32_t>(checked_mask(table->count, filled_mask(table->count)));
+  result.first_mask = static_cast<uint32_t>(checked_mask(table->entries.count, filled_mask(table->entries.count)));
   result.mask = result.first_mask;
-  result.left = table->count;
+  result.left = table->entries.count;
   result.places = util_alloc_array<KeyPlace>(result.largest);
   return result;
 }

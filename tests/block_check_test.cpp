@@ -7,6 +7,9 @@
 #include <string>
 
 #include "tool/convert.h"
+#include "tool/parser.h"
+#include "tool/run_state.h"
+#include "tool/writer.h"
 #include "tool_runner.h"
 
 namespace {
@@ -96,6 +99,34 @@ TEST(BlockCheckTest, RecordsNameTheLineSectionKeyAndBlocks) {
   EXPECT_STREQ(x.now, "outside every block");
   EXPECT_STREQ(x.before, "inside '#ifdef A' (line 2)");
   conversion_free(&c);
+}
+
+// Past the contexts the flags leave room for, the check gives up and says
+// so in one line. The limit (2^28 merges or contexts) needs gigabytes of
+// input, so the merges are made to look that many before the first one.
+TEST(BlockCheckTest, TooManyContextsGiveOneLine) {
+  const std::string input = "[Misc]\n#ifdef A\nX=1\n#endif\nX=2\nMisc:F=1\n";
+  run_begin("in.conf", "out.conf");
+  TextBuffer written{};
+  run.converted = &written;
+  BlockFindings findings{};
+  run.findings = &findings;
+  run.blocks.merges.count = static_cast<int32_t>(kContextBits);
+  parse_config(input_stream_of_text(input.data(), input.size()));
+  run.blocks.merges.count = 0;
+  write_config();
+  EXPECT_TRUE(findings.too_many_blocks);
+  EXPECT_EQ(findings.count, 0);
+  char* bytes = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&bytes, &size);
+  block_findings_print(&findings, "out.conf", stream);
+  std::fclose(stream);
+  EXPECT_EQ(std::string(bytes, size), "out.conf: too many conditional blocks to check\n");
+  std::free(bytes);
+  block_findings_free(&findings);
+  text_buffer_free(&written);
+  run_end();
 }
 
 }  // namespace

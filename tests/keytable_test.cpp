@@ -240,7 +240,7 @@ TEST(KeyTable, StoreGivesTheEntryHoldingTheValue) {
   EXPECT_EQ(store(table, "misc:bar", tag(5), true).entry, first.entry);
   EXPECT_EQ(first.entry->value, tag(5));
   EXPECT_EQ(entries(table)[1], (std::pair<std::string, void*>{"Misc:Bar", tag(3)}));
-  EXPECT_EQ(table->count, 5003);
+  EXPECT_EQ(table->entries.count, 5003);
   keytable_free(table);
 }
 
@@ -255,7 +255,7 @@ TEST(KeyTable, KeysOfOneHashSpreadOverTheIndex) {
     for (int bit = 0; bit < kBits; ++bit) key += (i >> bit) & 1 ? '`' : '@';
     store(table, key, nullptr, true);
   }
-  ASSERT_EQ(table->count, 1 << kBits);
+  ASSERT_EQ(table->entries.count, 1 << kBits);
   EXPECT_EQ(key_hash("S:k@@@@@@@@@@@@"), key_hash("S:k````````````"));
   // How far each key stands from the slot its lookup starts at.
   int64_t distance = 0;

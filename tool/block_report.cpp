@@ -48,7 +48,7 @@ void describe(const BlockCheck* check, uint32_t context, OpenerLines lines, Text
 }
 
 uint32_t input_line(const BlockMap* map, uint32_t entry) {
-  return block_line_of(&map->lines, entry);
+  return block_line_of(map, entry);
 }
 
 // The merge of a key stored in several contexts, or null.
@@ -165,7 +165,7 @@ BlockFindingRecord record_of(const Report* report, const BlockFinding& finding,
   record.line = finding.line;
   record.kinds = finding.kinds;
   record.input_line = input_line(map, finding.entry);
-  record.directive = block_line_is_directive(&map->lines, finding.entry);
+  record.directive = block_line_is_directive(map, finding.entry);
   const char* key = keytable_entry(check->table, static_cast<int32_t>(finding.entry))->key;
   const char* colon = std::strchr(key, ':');
   auto section = static_cast<size_t>(colon - key);
@@ -255,7 +255,7 @@ void find_input_lines(Report* report) {
     }
   };
   for (int32_t entry = 0; entry < map->contexts.count; ++entry) {
-    uint32_t known = *block_column_at(&map->contexts, static_cast<uint32_t>(entry));
+    uint32_t known = *column_at(&map->contexts, static_cast<uint32_t>(entry));
     if ((known & kConditionalEntry) == 0) continue;
     uint32_t before = first_input_context(map, static_cast<uint32_t>(entry));
     uint32_t line = input_line(map, static_cast<uint32_t>(entry));

@@ -4,7 +4,7 @@
 
 #include "support/arena.h"
 #include "support/text.h"
-#include "tool/block_check.h"
+#include "tool/block_contexts.h"
 #include "tool/line_reader.h"
 #include "tool/run_state.h"
 

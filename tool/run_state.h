@@ -14,7 +14,7 @@
 #include "support/arena.h"
 #include "support/keytable.h"
 #include "support/text.h"
-#include "tool/block_check.h"
+#include "tool/block_contexts.h"
 #include "tool/block_report.h"
 #include "tool/section_index.h"
 

@@ -12,12 +12,8 @@
 #include <cstdint>
 
 #include "support/arena.h"
-
-// A slot of the index over the names.
-struct SectionSlot {
-  uint32_t hash;    // text_hash of the section's name
-  int32_t section;  // section + 1; 0 for a free slot
-};
+#include "support/column.h"
+#include "support/intern_index.h"
 
 // A section's name.
 struct SectionName {
@@ -26,16 +22,12 @@ struct SectionName {
 };
 
 struct SectionIndex {
-  SectionName* names;  // names[n]: the name of section n (heap)
-  int32_t count;       // sections numbered
-  int32_t capacity;    // names allocated
-  SectionSlot* slots;  // open addressing over the names, slot_mask + 1
-                       // slots, at most half in use (heap)
-  uint32_t slot_mask;  // slot count minus one
-  int32_t recent[2];   // the last two sections asked for (-1: none), tried
-                       // first: a header's keys may have a floating key
-                       // of another section among them
-  Arena texts;         // the names' texts
+  List<SectionName> names;  // names.items[n]: the name of section n
+  InternIndex index;        // over the names, by their text_hash
+  int32_t recent[2];        // the last two sections asked for (-1: none), tried
+                            // first: a header's keys may have a floating key
+                            // of another section among them
+  Arena texts;              // the names' texts
 };
 
 // An empty index. Released with section_index_free.
@@ -50,5 +42,5 @@ int32_t section_index_number(SectionIndex* index, const char* key);
 
 // The text of section `section`; valid until the index is released.
 inline const char* section_index_name(const SectionIndex* index, int32_t section) {
-  return index->names[section].text;
+  return index->names.items[section].text;
 }

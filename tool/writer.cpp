@@ -157,7 +157,7 @@ void write_section(OutputSink* output, const char* name, const KeyPlace* places,
 void write_sections(OutputSink* output, BlockCheck* check) {
   // Gathering: the sections in the order one enumeration first meets them,
   // then into the order they are written.
-  int32_t section_count = run.sections->count;
+  int32_t section_count = run.sections->names.count;
   auto* order = util_alloc_array<int32_t>(section_count);
   int32_t count = keytable_groups_met(run.key_table, section_count, order);
   sort_sections(order, count, run.sections);
