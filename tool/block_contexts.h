@@ -142,6 +142,9 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
 inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t number, bool created,
                              uint32_t line, Conditional kind, uint8_t text_offset) {
   // Hot: every store (see the benchmark, docs/DEVELOPING.md).
+#ifdef KEYFOLDER_NO_BLOCK_CHECK
+  return;
+#endif
   if (created) *column_add(&map->lines) = line | (text_offset != 0 ? kLineOfDirective : 0);
   // Before the first conditional directive every line stands outside every
   // block: nothing to note.
