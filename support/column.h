@@ -80,13 +80,31 @@ void column_each(const Column<Item>* column, Visit visit) {
   }
 }
 
+// A sparse column: a chunk is made only once an item of it is set, and
+// items of chunks not made read as zero.
+template <typename Item>
+Item column_get(const Column<Item>* column, uint32_t number) {
+  uint32_t chunk = number >> kColumnChunkBits;
+  if (chunk >= static_cast<uint32_t>(column->chunk_capacity) || column->chunks[chunk] == nullptr) {
+    return Item{};
+  }
+  return *column_at(column, number);
+}
+template <typename Item>
+void column_set(Column<Item>* column, uint32_t number, Item item) {
+  int64_t chunk = number >> kColumnChunkBits;
+  util_grow(&column->chunks, &column->chunk_capacity, chunk + 1);
+  if (column->chunks[chunk] == nullptr) {
+    column->chunks[chunk] = util_alloc_array<Item>(int64_t{1} << kColumnChunkBits);
+  }
+  *column_at(column, number) = item;
+  if (int64_t{number} >= column->count) column->count = static_cast<int32_t>(number) + 1;
+}
+
 // Releases every chunk and empties the column. Never allocates.
 template <typename Item>
 void column_free(Column<Item>* column) {
-  constexpr int32_t kChunkItems = 1 << kColumnChunkBits;
-  for (int32_t c = 0; c < (column->count + kChunkItems - 1) >> kColumnChunkBits; ++c) {
-    util_free(column->chunks[c]);
-  }
+  for (int32_t c = 0; c < column->chunk_capacity; ++c) util_free(column->chunks[c]);
   util_free(column->chunks);
   *column = Column<Item>{};
 }

@@ -106,7 +106,8 @@ void block_check_begin(BlockCheck* check, BlockMap* map, const KeyTable* table,
   block_add_root_context(map);
 }
 
-void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers) {
+void block_check_section(BlockCheck* check, int32_t section, const char* name,
+                         KeyNumbers numbers) {
   if (!check->first_section) ++check->next_line;  // its blank line
   check->first_section = false;
   if (std::strcmp(name, kTopmostSection) != 0) ++check->next_line;  // its header
@@ -114,14 +115,24 @@ void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers
   uint32_t other = 0;
   int32_t reordered = first_reordered(check, skip, numbers, &other);
   const BlockMap* map = check->map;
-  if (!map->following && !map->conditional_keys) {
-    // Every line stands outside every block in the input and the output
-    // alike: only the directives' order can have changed.
+  // Every line of such a section stood outside every block in the input,
+  // and none opens or closes one.
+  bool plain = !map->conditional_keys && !block_section_in_blocks(map, section);
+  if (plain && check->context == 0) {
+    // Outside every block in the output too: only the directives' order
+    // can have changed.
     if (reordered >= 0) {
       auto line = check->next_line + static_cast<uint32_t>(reordered);
       add_finding(check, BlockFinding{line, numbers.met[reordered], 0, 0, 0, other,
                                       kReorderedFinding});
     }
+    check->next_line += static_cast<uint32_t>(numbers.size);
+    return;
+  }
+  if (plain && check->kept_count == kReportedLines) {
+    // Inside a block the output left open: every line moved, and the
+    // lines to show are found already.
+    check->lines += numbers.size;
     check->next_line += static_cast<uint32_t>(numbers.size);
     return;
   }

@@ -60,9 +60,10 @@ struct BlockCheck {
 void block_check_begin(BlockCheck* check, BlockMap* map, const KeyTable* table,
                        uint32_t head_ends);
 
-// Follows one section as written: `name` as in its header and `numbers`
-// of its entries (keytable_order_numbers).
-void block_check_section(BlockCheck* check, const char* name, KeyNumbers numbers);
+// Follows one section as written: its number, `name` as in its header and
+// `numbers` of its entries (keytable_order_numbers).
+void block_check_section(BlockCheck* check, int32_t section, const char* name,
+                         KeyNumbers numbers);
 
 // Ends the walk: blocks still open at the end of the output.
 void block_check_end(BlockCheck* check);

@@ -1,5 +1,6 @@
 #include "tool/block_contexts.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/text.h"
@@ -153,48 +154,96 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
     // outside every block, context 0.
     map->following = true;
     block_add_root_context(map);
-    column_extend(&map->contexts, number);
   }
-  if (map->too_many) return;
   uint32_t here = map->context;
+  // Most stores: a new key outside every block, whose 0 the column holds
+  // without a chunk.
+  if (map->too_many || (created && kind == Conditional::kNone && here == 0)) return;
   auto entry = static_cast<uint32_t>(number);
-  if (created) {
-    *column_add(&map->contexts) = kind != Conditional::kNone ? here | kConditionalEntry : here;
-  } else {
-    uint32_t* known = column_at(&map->contexts, entry);
-    if ((*known & kMergedEntry) != 0) {
-      BlockMerge* merge = &map->merges.items[*known & kContextBits];
+  uint32_t flags = kind != Conditional::kNone ? here | kConditionalEntry : here;
+  if (!created) {
+    flags = column_get(&map->contexts, entry);
+    if ((flags & kMergedEntry) != 0) {
+      BlockMerge* merge = &map->merges.items[flags & kContextBits];
       merge->last_line = line;
       merge->last_context = here;
-    } else if ((*known & kContextBits) != here) {
+    } else if ((flags & kContextBits) != here) {
       if (map->merges.count >= static_cast<int32_t>(kContextBits)) {
         map->too_many = true;
         return;
       }
       auto merge = static_cast<uint32_t>(map->merges.count);
-      list_push(&map->merges, BlockMerge{*known & kContextBits, line, here, line, here});
-      *known = (*known & ~kContextBits) | kMergedEntry | merge;
+      list_push(&map->merges, BlockMerge{flags & kContextBits, line, here, line, here});
+      flags = (flags & ~kContextBits) | kMergedEntry | merge;
     }
   }
-  uint32_t* flags = column_at(&map->contexts, entry);
   if (kind == Conditional::kOpen) {
     list_push(&map->openers, entry);
     map->context = block_open_context(map, table, here, BlockText{entry, text_offset, false});
   } else if (kind != Conditional::kNone && map->openers.count > 0) {
     uint32_t* block = &map->openers.items[map->openers.count - 1];
-    *flags |= kMatchedEntry;
+    flags |= kMatchedEntry;
     if (kind == Conditional::kNext) {
-      if ((*block & kOpenerHadElse) != 0) *flags |= kAfterElseEntry;
+      if ((*block & kOpenerHadElse) != 0) flags |= kAfterElseEntry;
       if (conditional_is_else(keytable_entry(table, number)->key + text_offset)) {
         *block |= kOpenerHadElse;
       }
       map->context = block_next_branch(map, here);
     } else {
-      *column_at(&map->contexts, *block & ~kOpenerHadElse) |= kMatchedEntry;
+      uint32_t opener = *block & ~kOpenerHadElse;
+      column_set(&map->contexts, opener, column_get(&map->contexts, opener) | kMatchedEntry);
       --map->openers.count;
       map->context = map->nodes.items[here].parent;
     }
   }
+  if (flags == 0) return;
+  column_set(&map->contexts, entry, flags);
+  int32_t section = keytable_entry(table, number)->group;
+  if (section < 0) return;
+  if (section >= map->in_blocks.count) {
+    util_grow(&map->in_blocks.items, &map->in_blocks.capacity, int64_t{section} + 1);
+    map->in_blocks.count = section + 1;
+  }
+  map->in_blocks.items[section] = 1;
+}
+
+void block_lines_push(BlockLines* lines, uint32_t line, bool directive) {
+  auto entry = static_cast<uint32_t>(lines->steps.count);
+  uint32_t step = line >= lines->last ? line - lines->last : kLineStepBits;
+  if (entry % kLineStride == 0) {
+    *column_add(&lines->marks) = line;
+    step = 0;
+  } else if (step >= kLineStepBits) {
+    list_push(&lines->jumps, BlockJump{entry, line});
+    step = kLineStepBits;
+  }
+  *column_add(&lines->steps) = static_cast<uint8_t>(step | (directive ? kLineOfDirective : 0));
+  lines->last = line;
+}
+
+uint32_t block_line_of(const BlockMap* map, uint32_t entry) {
+  const BlockLines* lines = &map->lines;
+  uint32_t first = entry - entry % kLineStride;
+  uint32_t line = *column_at(&lines->marks, first / kLineStride);
+  for (uint32_t e = first + 1; e <= entry; ++e) {
+    uint32_t step = *column_at(&lines->steps, e) & kLineStepBits;
+    if (step != kLineStepBits) {
+      line += step;
+      continue;
+    }
+    const BlockJump* jump = std::lower_bound(
+        lines->jumps.items, lines->jumps.items + lines->jumps.count, e,
+        [](const BlockJump& a, uint32_t b) { return a.entry < b; });
+    line = jump->line;
+  }
+  return line;
+}
+
+void block_lines_free(BlockLines* lines) {
+  column_free(&lines->steps);
+  column_free(&lines->marks);
+  list_free(&lines->jumps);
+  *lines = BlockLines{};
 }
 
 void block_parse_end(BlockMap* map, bool any_directive) {
@@ -206,16 +255,17 @@ void block_parse_end(BlockMap* map, bool any_directive) {
 #ifdef KEYFOLDER_NO_BLOCK_CHECK
   map->worth_checking = false;
 #endif
-  if (!map->worth_checking) column_free(&map->lines);
+  if (!map->worth_checking) block_lines_free(&map->lines);
 }
 
 void block_map_free(BlockMap* map) {
-  column_free(&map->lines);
+  block_lines_free(&map->lines);
   column_free(&map->contexts);
   list_free(&map->nodes);
   list_free(&map->texts);
   list_free(&map->merges);
   list_free(&map->openers);
+  list_free(&map->in_blocks);
   intern_index_free(&map->node_index);
   intern_index_free(&map->text_index);
   *map = BlockMap{};

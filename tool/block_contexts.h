@@ -65,14 +65,35 @@ constexpr uint32_t kAfterElseEntry = 1u << 28;    // an #else or #elif after an
                                                   // #else of its block
 constexpr uint32_t kContextBits = kAfterElseEntry - 1;
 constexpr uint32_t kOpenerHadElse = 1u << 31;  // in BlockMap::openers
-constexpr uint32_t kLineOfDirective = 1u << 31;  // in BlockMap::lines
+
+// The input line of every entry and whether a directive line made it, in
+// about a byte per entry (a plain number would cost 4, which shows in the
+// peak memory of a large file): entries are made in input order, so each
+// line is kept as its step from the line of the entry before, with the
+// exact line of every kLineStride-th entry and, for a step too long for its
+// byte, of that entry too.
+constexpr int32_t kLineStride = 64;
+constexpr uint8_t kLineStepBits = 0x7F;  // the step; all set: look it up
+constexpr uint8_t kLineOfDirective = 0x80;
+struct BlockJump {
+  uint32_t entry;
+  uint32_t line;
+};
+struct BlockLines {
+  Column<uint8_t> steps;   // entry -> step | kLineOfDirective
+  Column<uint32_t> marks;  // entry / kLineStride -> that entry's line
+  List<BlockJump> jumps;   // entries whose step is too long, in order
+  uint32_t last;           // the line of the entry made last
+};
+void block_lines_push(BlockLines* lines, uint32_t line, bool directive);
+void block_lines_free(BlockLines* lines);
 
 // What the parse leaves for the check, entry by entry.
 struct BlockMap {
-  Column<uint32_t> lines;     // entry -> the input line of its first store,
-                              // with kLineOfDirective for a directive line's
+  BlockLines lines;           // entry -> the input line of its first store
   Column<uint32_t> contexts;  // entry -> its context, or a merge's number, and
-                              // the flags above; kept once `following`
+                              // the flags above; kept once `following`, its
+                              // chunks made only where an entry's is not 0
   bool following;         // a conditional directive was met (before it,
                           // every line stands outside every block)
   bool conditional_keys;  // a key is written as a conditional directive
@@ -84,6 +105,9 @@ struct BlockMap {
   List<BlockMerge> merges;
   List<uint32_t> openers;  // the entries of the input's open blocks, with
                            // kOpenerHadElse once an #else of it came
+  List<uint8_t> in_blocks;  // section number -> 1 once an entry of it stood
+                            // in a block, was stored from several contexts
+                            // or is a conditional directive
   InternIndex node_index;
   InternIndex text_index;
   uint32_t last_text;  // the text interned last
@@ -106,16 +130,21 @@ void block_parse_end(BlockMap* map, bool any_directive);
 // Releases everything the map holds and empties it.
 void block_map_free(BlockMap* map);
 
-inline uint32_t block_line_of(const BlockMap* map, uint32_t entry) {
-  return *column_at(&map->lines, entry) & ~kLineOfDirective;
-}
+uint32_t block_line_of(const BlockMap* map, uint32_t entry);
 inline bool block_line_is_directive(const BlockMap* map, uint32_t entry) {
-  return (*column_at(&map->lines, entry) & kLineOfDirective) != 0;
+  return (*column_at(&map->lines.steps, entry) & kLineOfDirective) != 0;
+}
+
+// Whether an entry of section `section` stood in a block, was stored from
+// several contexts or is a conditional directive: a section without one
+// stands outside every block in the input, line for line.
+inline bool block_section_in_blocks(const BlockMap* map, int32_t section) {
+  return section < map->in_blocks.count && map->in_blocks.items[section] != 0;
 }
 
 // Entry `entry`'s context in the input, with the flags above.
 inline uint32_t block_input_context(const BlockMap* map, uint32_t entry) {
-  return map->following ? *column_at(&map->contexts, entry) : 0;
+  return map->following ? column_get(&map->contexts, entry) : 0;
 }
 
 // Bytes that hold the opening text of any block: a key's name part (under
@@ -145,7 +174,7 @@ inline void block_note_store(BlockMap* map, const KeyTable* table, int32_t numbe
 #ifdef KEYFOLDER_NO_BLOCK_CHECK
   return;
 #endif
-  if (created) *column_add(&map->lines) = line | (text_offset != 0 ? kLineOfDirective : 0);
+  if (created) block_lines_push(&map->lines, line, text_offset != 0);
   // Before the first conditional directive every line stands outside every
   // block: nothing to note.
   if (!map->following && kind == Conditional::kNone) return;

@@ -255,7 +255,7 @@ void find_input_lines(Report* report) {
     }
   };
   for (int32_t entry = 0; entry < map->contexts.count; ++entry) {
-    uint32_t known = *column_at(&map->contexts, static_cast<uint32_t>(entry));
+    uint32_t known = column_get(&map->contexts, static_cast<uint32_t>(entry));
     if ((known & kConditionalEntry) == 0) continue;
     uint32_t before = first_input_context(map, static_cast<uint32_t>(entry));
     uint32_t line = input_line(map, static_cast<uint32_t>(entry));
@@ -293,18 +293,43 @@ BlockFindings block_findings_of(const BlockCheck* check) {
 }
 
 void block_findings_print(const BlockFindings* findings, const char* output_path, FILE* out) {
+  // Gathered into few writes: standard error writes every call at once,
+  // and a hundred system calls cost a small file more than its conversion.
+  // (No allocation: the program prints once the output is in place.)
+  static char buffer[1 << 14];
+  size_t used = 0;
+  auto put = [&](const char* text) {
+    size_t length = std::strlen(text);
+    if (used + length > sizeof buffer) {
+      std::fwrite(buffer, 1, used, out);
+      used = 0;
+    }
+    if (length > sizeof buffer) {
+      std::fwrite(text, 1, length, out);
+    } else {
+      std::memcpy(buffer + used, text, length);
+      used += length;
+    }
+  };
+  char number[96];
   if (findings->too_many_blocks) {
-    std::fprintf(out, "%s: too many conditional blocks to check\n", output_path);
-    return;
+    put(output_path);
+    put(": too many conditional blocks to check\n");
   }
   for (int32_t i = 0; i < findings->count; ++i) {
-    std::fprintf(out, "%s:%u: %s\n", output_path, findings->records[i].line,
-                 findings->records[i].message);
+    std::snprintf(number, sizeof number, ":%u: ", findings->records[i].line);
+    put(output_path);
+    put(number);
+    put(findings->records[i].message);
+    put("\n");
   }
   if (findings->not_shown > 0) {
-    std::fprintf(out, "%s: %lld more lines changed (only the first %d are shown)\n", output_path,
-                 static_cast<long long>(findings->not_shown), kReportedLines);
+    std::snprintf(number, sizeof number, ": %lld more lines changed (only the first %d are shown)\n",
+                  static_cast<long long>(findings->not_shown), kReportedLines);
+    put(output_path);
+    put(number);
   }
+  std::fwrite(buffer, 1, used, out);
 }
 
 void block_findings_free(BlockFindings* findings) {

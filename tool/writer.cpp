@@ -168,7 +168,9 @@ void write_sections(OutputSink* output, BlockCheck* check) {
     const KeyPlace* places = keytable_order_next(&walk, &size);
     const char* name = section_index_name(run.sections, order[i]);
     write_section(output, name, places, size);
-    if (check != nullptr) block_check_section(check, name, keytable_order_numbers(&walk));
+    if (check != nullptr) {
+      block_check_section(check, order[i], name, keytable_order_numbers(&walk));
+    }
   }
   keytable_order_end(&walk);
   util_free(order);
