@@ -118,14 +118,20 @@ void text_buffer_append(TextBuffer* buffer, const char* bytes, size_t length) {
 }
 
 void text_buffer_vprintf(TextBuffer* buffer, const char* format, va_list arguments) {
+  // Most texts fit a line's room: formatted once, then appended.
+  char line[512];
   va_list again;
   va_copy(again, arguments);
-  int length = std::vsnprintf(nullptr, 0, format, arguments);
-  // Room for the terminator vsnprintf writes, which the size leaves out.
-  util_grow(&buffer->bytes, &buffer->capacity, int64_t{buffer->size} + length + 1);
-  std::vsnprintf(buffer->bytes + buffer->size, static_cast<size_t>(length) + 1, format, again);
+  int length = std::vsnprintf(line, sizeof line, format, arguments);
+  if (length < static_cast<int>(sizeof line)) {
+    text_buffer_append(buffer, line, static_cast<size_t>(length));
+  } else {
+    // Room for the terminator vsnprintf writes, which the size leaves out.
+    util_grow(&buffer->bytes, &buffer->capacity, int64_t{buffer->size} + length + 1);
+    std::vsnprintf(buffer->bytes + buffer->size, static_cast<size_t>(length) + 1, format, again);
+    buffer->size += length;
+  }
   va_end(again);
-  buffer->size += length;
 }
 
 void text_buffer_printf(TextBuffer* buffer, const char* format, ...) {

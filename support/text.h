@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // The format's one case fold: 'A'-'Z' to 'a'-'z', every other byte as it is.
 // (The key table's bucket hash folds with OR 0x20 instead, which also merges
@@ -55,6 +56,9 @@ struct TextBuffer {
   int32_t capacity;  // bytes allocated
 };
 void text_buffer_append(TextBuffer* buffer, const char* bytes, size_t length);
+inline void text_buffer_puts(TextBuffer* buffer, const char* text) {
+  text_buffer_append(buffer, text, std::strlen(text));
+}
 void text_buffer_printf(TextBuffer* buffer, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 void text_buffer_vprintf(TextBuffer* buffer, const char* format, va_list arguments)

@@ -30,7 +30,7 @@ struct Report {
 // gives them (0: not known).
 void describe(const BlockCheck* check, uint32_t context, OpenerLines lines, TextBuffer* out) {
   if (context == 0) {
-    text_buffer_printf(out, "outside every block");
+    text_buffer_puts(out, "outside every block");
     return;
   }
   const BlockMap* map = check->map;
@@ -87,9 +87,9 @@ void report_moved(const Report* report, const BlockFinding& finding, TextBuffer*
   const BlockMerge* merge = merge_of(map, finding.entry);
   uint32_t context = merge != nullptr ? merge->last_context : first_input_context(map, finding.entry);
   uint32_t line = merge != nullptr ? merge->last_line : input_line(map, finding.entry);
-  text_buffer_printf(out, "now ");
+  text_buffer_puts(out, "now ");
   describe_output(report, finding, out);
-  text_buffer_printf(out, "; in the input ");
+  text_buffer_puts(out, "; in the input ");
   describe_input(report, context, line, out);
   text_buffer_printf(out, " (input line %u)", line);
 }
@@ -118,7 +118,7 @@ void report_broken(const Report* report, const BlockFinding& finding, TextBuffer
                      input_line(check->map, finding.entry));
   switch (conditional_of(text)) {
     case Conditional::kOpen:
-      text_buffer_printf(out, "but its block is never closed in the output");
+      text_buffer_puts(out, "but its block is never closed in the output");
       break;
     case Conditional::kNext:
       if (finding.opener_line != 0) {
@@ -128,10 +128,10 @@ void report_broken(const Report* report, const BlockFinding& finding, TextBuffer
                            finding.opener_line);
         break;
       }
-      text_buffer_printf(out, "but no block is open here in the output: it starts no branch");
+      text_buffer_puts(out, "but no block is open here in the output: it starts no branch");
       break;
     default:
-      text_buffer_printf(out, "but no block is open here in the output: it closes none");
+      text_buffer_puts(out, "but no block is open here in the output: it closes none");
       break;
   }
 }
@@ -197,7 +197,7 @@ BlockFindingRecord record_of(const Report* report, const BlockFinding& finding,
   bool also = false;
   for (const auto& part : parts) {
     if ((finding.kinds & part.kind) == 0) continue;
-    if (also) text_buffer_printf(text, "; also ");
+    if (also) text_buffer_puts(text, "; also ");
     part.say(report, finding, text);
     also = true;
   }
