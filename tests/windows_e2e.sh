@@ -48,6 +48,11 @@ cleanup() {
 trap cleanup EXIT
 
 start=$(date +%s)
+# One wine server for the whole run, started before the prefix is made: by
+# default it ends 3 s after its last program, and a case started as it
+# leaves would meet a server on its way out.
+mkdir -p "$WINEPREFIX"
+"$wineserver" -p
 "$wine" wineboot --init </dev/null >"$work/wineboot.log" 2>&1 || {
   cat "$work/wineboot.log" >&2
   echo "windows_e2e: wine could not create its prefix" >&2
