@@ -3,9 +3,11 @@
 // A List is one array that doubles as it fills (util_grow), so its items
 // move as it grows. A Column keeps its items in chunks of 2^kColumnChunkBits
 // that never move, and an item's number finds it in two steps: for a store
-// that grows by an item per input line and is read by number. All zero is
-// empty; new items are zero. Running out of memory ends the process
-// (util_fatal).
+// that grows by an item per input line and is read by number. A column is
+// filled either densely (column_add, column_extend; read with column_at and
+// column_each) or sparsely (column_set; read with column_get), never both.
+// All zero is empty; new items are zero. Running out of memory ends the
+// process (util_fatal).
 #pragma once
 
 #include <cstdint>

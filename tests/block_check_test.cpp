@@ -99,6 +99,29 @@ TEST(BlockCheckTest, RecordsNameTheLineSectionKeyAndBlocks) {
   EXPECT_STREQ(x.now, "outside every block");
   EXPECT_STREQ(x.before, "inside '#ifdef A' (line 2)");
   conversion_free(&c);
+
+  // A directive's blocks in the output: those it was written in.
+  const std::string nested =
+      "[Misc]\n#if A\nP=1\n#else\nQ=2\n#endif\n#if B\nR=1\n#else\nS=2\n#endif\nMisc:F=1\n";
+  c = convert_text(nested.data(), nested.size(), "out.conf", 0);
+  ASSERT_GE(c.findings.count, 6);
+  EXPECT_EQ(c.findings.records[4].line, 11u);
+  EXPECT_STREQ(c.findings.records[4].now,
+               "inside '#if B' (line 5), branch 2, within '#if A' (line 4)");
+  conversion_free(&c);
+
+  // The pieces of a long line share its number: an opening line cut to
+  // one piece and a key in the next stand on one line, the key inside (its
+  // kept value's line, which it moved from).
+  const std::string cut = "[Misc]\nX=0\n#if A\n#if B" + std::string(378, ' ') +
+                          "X=1\n#endif\n#endif\nMisc:F=1\n";
+  c = convert_text(cut.data(), cut.size(), "out.conf", 0);
+  ASSERT_GE(c.findings.count, 2);
+  EXPECT_NE(std::string(c.findings.records[1].message)
+                .find("in the input inside '#if B' (line 4), within '#if A' (line 3) (input line 4)"),
+            std::string::npos)
+      << c.findings.records[1].message;
+  conversion_free(&c);
 }
 
 // Past the contexts the flags leave room for, the check gives up and says

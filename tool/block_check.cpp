@@ -70,7 +70,7 @@ void follow_conditional(BlockCheck* check, uint32_t entry, uint32_t line, Condit
     const KeyEntry* written = keytable_entry(check->table, static_cast<int32_t>(entry));
     BlockText text{entry, static_cast<uint8_t>(skip), written->value != nullptr};
     check->context = block_open_context(map, check->table, check->context, text);
-    list_push(open, BlockOpen{line, entry, false});
+    list_push(open, BlockOpen{line, entry, false, check->context});
   } else if (open->count == 0) {
     if (matched_in_input(map, entry)) {
       add_finding(check, BlockFinding{line, entry, 0, 0, 0, 0, kBrokenFinding});
@@ -81,7 +81,9 @@ void follow_conditional(BlockCheck* check, uint32_t entry, uint32_t line, Condit
     BlockOpen* block = &open->items[open->count - 1];
     if (block->had_else && matched_in_input(map, entry) &&
         (block_input_context(map, entry) & kAfterElseEntry) == 0) {
-      add_finding(check, BlockFinding{line, entry, 0, block->line, 0, 0, kBrokenFinding});
+      uint32_t outer = open->count > 1 ? open->items[open->count - 2].line : 0;
+      add_finding(check,
+                  BlockFinding{line, entry, check->context, block->line, outer, 0, kBrokenFinding});
     }
     const char* text = keytable_entry(check->table, static_cast<int32_t>(entry))->key + skip;
     if (conditional_is_else(text)) block->had_else = true;
@@ -182,7 +184,11 @@ void block_check_end(BlockCheck* check) {
       merged[count++] = check->kept[kept++];
     }
     if (count < kReportedLines) {
-      merged[count++] = BlockFinding{block.line, block.entry, 0, 0, 0, 0, kBrokenFinding};
+      // Written where the blocks opened before it were open.
+      uint32_t around = i > 0 ? check->open.items[i - 1].line : 0;
+      uint32_t outer = i > 1 ? check->open.items[i - 2].line : 0;
+      merged[count++] =
+          BlockFinding{block.line, block.entry, block.around, around, outer, 0, kBrokenFinding};
     }
   }
   while (kept < check->kept_count && count < kReportedLines) merged[count++] = check->kept[kept++];

@@ -39,7 +39,8 @@ constexpr int32_t kReportedLines = 100;
 struct BlockOpen {  // an open block of the output: its opening line
   uint32_t line;
   uint32_t entry;
-  bool had_else;  // an #else of it has been written
+  bool had_else;    // an #else of it has been written
+  uint32_t around;  // the context its opening line was written in
 };
 
 struct BlockCheck {

@@ -167,13 +167,15 @@ void block_note_slowly(BlockMap* map, const KeyTable* table, int32_t number, boo
       BlockMerge* merge = &map->merges.items[flags & kContextBits];
       merge->last_line = line;
       merge->last_context = here;
+      merge->last_at = static_cast<uint32_t>(map->lines.steps.count);
     } else if ((flags & kContextBits) != here) {
       if (map->merges.count >= static_cast<int32_t>(kContextBits)) {
         map->too_many = true;
         return;
       }
       auto merge = static_cast<uint32_t>(map->merges.count);
-      list_push(&map->merges, BlockMerge{flags & kContextBits, line, here, line, here});
+      auto at = static_cast<uint32_t>(map->lines.steps.count);
+      list_push(&map->merges, BlockMerge{flags & kContextBits, line, here, at, line, here, at});
       flags = (flags & ~kContextBits) | kMergedEntry | merge;
     }
   }

@@ -49,12 +49,15 @@ struct BlockNode {
 };
 
 // A key stored from lines of different contexts.
+// (A store is placed among the others by the entries made before it.)
 struct BlockMerge {
   uint32_t first_context;  // the context of its first line
-  uint32_t other_line;     // the first line of another context, and that context
-  uint32_t other_context;
-  uint32_t last_line;     // the line whose value the output keeps, and its
-  uint32_t last_context;  // context
+  uint32_t other_line;     // the first line of another context, that context
+  uint32_t other_context;  // and where its store stands
+  uint32_t other_at;
+  uint32_t last_line;     // the line whose value the output keeps, its
+  uint32_t last_context;  // context and where its store stands
+  uint32_t last_at;
 };
 
 // An entry's context in BlockMap::contexts, with these flags above it.

@@ -12,13 +12,15 @@ namespace {
 
 // Where the two innermost blocks open around a line (0: no such block).
 struct OpenerLines {
-  uint32_t line;   // the line they are open at
+  uint32_t at;     // where they are open: in the input, the store (counted
+                   // as the entries made before it), which a line cannot
+                   // say (the pieces of a long line share it)
   uint32_t inner;  // the innermost block's opening line
   uint32_t outer;  // and that of the block around it
 };
 
 // What the report reads: the check, and the opening lines of the input's
-// blocks open at the input lines it names, in line order.
+// blocks open at the stores it names, in store order.
 struct Report {
   const BlockCheck* check;
   OpenerLines input[3 * kReportedLines];
@@ -63,17 +65,13 @@ uint32_t first_input_context(const BlockMap* map, uint32_t entry) {
   return merge != nullptr ? merge->first_context : block_input_context(map, entry) & kContextBits;
 }
 
-// The blocks open at input line `line` in the input, as describe takes them.
-OpenerLines input_openers(const Report* report, uint32_t line) {
+// Describes context `context` of the input at store `at`.
+void describe_input(const Report* report, uint32_t context, uint32_t at, TextBuffer* out) {
   const OpenerLines* end = report->input + report->input_count;
   const OpenerLines* found = std::lower_bound(
-      report->input, end, line, [](const OpenerLines& a, uint32_t b) { return a.line < b; });
-  return found != end && found->line == line ? *found : OpenerLines{line, 0, 0};
-}
-
-// Describes context `context` of the input at input line `line`.
-void describe_input(const Report* report, uint32_t context, uint32_t line, TextBuffer* out) {
-  describe(report->check, context, input_openers(report, line), out);
+      report->input, end, at, [](const OpenerLines& a, uint32_t b) { return a.at < b; });
+  describe(report->check, context, found != end && found->at == at ? *found : OpenerLines{},
+           out);
 }
 
 void describe_output(const Report* report, const BlockFinding& finding, TextBuffer* out) {
@@ -90,7 +88,7 @@ void report_moved(const Report* report, const BlockFinding& finding, TextBuffer*
   text_buffer_puts(out, "now ");
   describe_output(report, finding, out);
   text_buffer_puts(out, "; in the input ");
-  describe_input(report, context, line, out);
+  describe_input(report, context, merge != nullptr ? merge->last_at : finding.entry, out);
   text_buffer_printf(out, " (input line %u)", line);
 }
 
@@ -101,9 +99,9 @@ void report_merged(const Report* report, const BlockFinding& finding, TextBuffer
       map->merges.items[block_input_context(map, finding.entry) & kContextBits];
   uint32_t first_line = input_line(map, finding.entry);
   text_buffer_printf(out, "stored in different blocks in the input: line %u ", first_line);
-  describe_input(report, merge.first_context, first_line, out);
+  describe_input(report, merge.first_context, finding.entry, out);
   text_buffer_printf(out, ", line %u ", merge.other_line);
-  describe_input(report, merge.other_context, merge.other_line, out);
+  describe_input(report, merge.other_context, merge.other_at, out);
   const auto* value = static_cast<const char*>(
       keytable_entry(check->table, static_cast<int32_t>(finding.entry))->value);
   text_buffer_printf(out, "; the output keeps only '%s', from input line %u",
@@ -180,7 +178,7 @@ BlockFindingRecord record_of(const Report* report, const BlockFinding& finding,
   record.subject = keep(findings, text);
   describe_output(report, finding, text);
   record.now = keep(findings, text);
-  describe_input(report, first_input_context(map, finding.entry), record.input_line, text);
+  describe_input(report, first_input_context(map, finding.entry), finding.entry, text);
   record.before = keep(findings, text);
 
   // "[Section] Name" for a key, the quoted text for a directive line
@@ -205,30 +203,30 @@ BlockFindingRecord record_of(const Report* report, const BlockFinding& finding,
   return record;
 }
 
-// Adds the input lines the records of `finding` name to `report`.
+// Adds the stores the records of `finding` name to `report`: its entry's
+// first (made after the entries before it), and a merge's other two.
 void ask_input_lines(Report* report, const BlockFinding& finding) {
-  const BlockMap* map = report->check->map;
   OpenerLines* asked = report->input + report->input_count;
-  asked[0].line = input_line(map, finding.entry);
+  asked[0].at = finding.entry;
   int32_t count = 1;
-  if (const BlockMerge* merge = merge_of(map, finding.entry)) {
-    asked[count++].line = merge->other_line;
-    asked[count++].line = merge->last_line;
+  if (const BlockMerge* merge = merge_of(report->check->map, finding.entry)) {
+    asked[count++].at = merge->other_at;
+    asked[count++].at = merge->last_at;
   }
   report->input_count += count;
 }
 
-// Finds the opening lines of the blocks open at each asked input line. A
+// Finds the opening lines of the blocks open at each asked store. A
 // context tells which blocks are open, not which of two alike openers
 // opened them: the input's conditional directives are followed again, in
-// input order, as the parse followed them. Each directive's context before
+// the order they were made, as the parse followed them. Each directive's context before
 // it is known, and the one after it is the next one's before (the parse's
 // last, after the last): whether it opened, closed or branched a block
 // shows in how the two differ.
 void find_input_lines(Report* report) {
   OpenerLines* asked = report->input;
   std::sort(asked, asked + report->input_count,
-            [](const OpenerLines& a, const OpenerLines& b) { return a.line < b.line; });
+            [](const OpenerLines& a, const OpenerLines& b) { return a.at < b.at; });
   const BlockMap* map = report->check->map;
   if (!map->following) return;  // every line stood outside every block
   uint32_t* open = nullptr;  // the opening lines of the open blocks
@@ -239,8 +237,8 @@ void find_input_lines(Report* report) {
   uint32_t pending_line = 0;
   uint32_t pending_before = 0;
   // Follows the pending directive, given the context after it, then
-  // answers the asked lines up to `line`.
-  auto follow = [&](uint32_t line, uint32_t after) {
+  // answers the stores asked up to entry `made`, which is not yet.
+  auto follow = [&](uint32_t made, uint32_t after) {
     if (pending && after != pending_before) {
       if (map->nodes.items[after].parent == pending_before) {
         util_grow(&open, &capacity, int64_t{depth} + 1);
@@ -249,7 +247,7 @@ void find_input_lines(Report* report) {
         --depth;
       }
     }
-    for (; answered < report->input_count && asked[answered].line <= line; ++answered) {
+    for (; answered < report->input_count && asked[answered].at <= made; ++answered) {
       asked[answered].inner = depth > 0 ? open[depth - 1] : 0;
       asked[answered].outer = depth > 1 ? open[depth - 2] : 0;
     }
@@ -258,10 +256,9 @@ void find_input_lines(Report* report) {
     uint32_t known = column_get(&map->contexts, static_cast<uint32_t>(entry));
     if ((known & kConditionalEntry) == 0) continue;
     uint32_t before = first_input_context(map, static_cast<uint32_t>(entry));
-    uint32_t line = input_line(map, static_cast<uint32_t>(entry));
-    follow(line, before);
+    follow(static_cast<uint32_t>(entry), before);
     pending = true;
-    pending_line = line;
+    pending_line = input_line(map, static_cast<uint32_t>(entry));
     pending_before = before;
   }
   follow(UINT32_MAX, map->context);

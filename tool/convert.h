@@ -1,7 +1,9 @@
 // The conversion as one call, from the input's bytes to the output's bytes,
 // with the messages and the block check's findings as data: no file, no
 // stream of the process, no exit. Memory exhaustion inside the call still
-// ends the process with status 3, as in the program (util_fatal).
+// ends the process with status 3, as in the program (util_fatal); so does
+// an output of 1 GiB or more, which the call holds in one block of memory
+// and which the program writes to its file as it goes.
 //
 //   Conversion c = convert_text(bytes, size, "arena.conf", std::time(nullptr));
 //   if (!c.clean) fwrite(c.output, 1, c.output_size, stdout);

@@ -21,6 +21,10 @@ void run_end() {
   arena_release(&run.comments);
   arena_release(&run.value_texts);
   block_map_free(&run.blocks);
+  // What a call gave the run is the call's, and gone once it returns.
+  run.printed = nullptr;
+  run.converted = nullptr;
+  run.findings = nullptr;
 }
 
 void run_print(const char* format, ...) {
