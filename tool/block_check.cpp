@@ -141,8 +141,13 @@ void block_check_section(BlockCheck* check, int32_t section, const char* name,
   for (int32_t i = 0; i < numbers.size; ++i) {
     uint32_t line = check->next_line++;
     uint32_t entry = numbers.met[i];
-    const char* text = keytable_entry(check->table, static_cast<int32_t>(entry))->key + skip;
-    Conditional kind = text[0] == '#' ? conditional_of(text) : Conditional::kNone;
+    // Only a directive line, or a key written as one, opens or closes a
+    // block: a key's text need not be read.
+    Conditional kind = Conditional::kNone;
+    if (map->conditional_keys || block_line_is_directive(map, entry)) {
+      const char* text = keytable_entry(check->table, static_cast<int32_t>(entry))->key + skip;
+      if (text[0] == '#') kind = conditional_of(text);
+    }
     if (kind != Conditional::kNone) {
       follow_conditional(check, entry, line, kind, skip);
       continue;
