@@ -79,10 +79,6 @@ void safe_output_write(SafeOutput* out, const char* data, size_t length) {
   if (out->failed) out->error = errno;
 }
 
-void safe_output_puts(SafeOutput* out, const char* text) {
-  safe_output_write(out, text, std::strlen(text));
-}
-
 bool safe_output_commit(SafeOutput* out) {
   fault_pause("commit");
   if (out->failed) safe_output_reason(out, std::strerror(out->error));

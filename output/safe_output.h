@@ -92,10 +92,9 @@ bool safe_output_is_input_stream(const char* path, FILE* input);
 // says why and `out` holds nothing to release.
 bool safe_output_open(SafeOutput* out, const char* path, const FileIdentity* input, bool in_place);
 
-// Writes `length` bytes / a terminated text; a failure is remembered in
+// Writes `length` bytes; a failure is remembered in
 // `failed` and `error`, and later writes are skipped.
 void safe_output_write(SafeOutput* out, const char* data, size_t length);
-void safe_output_puts(SafeOutput* out, const char* text);
 
 // Finishes the file by its plan. False if anything failed, with the reason
 // ("changed while it was being converted" when the output changed); the

@@ -49,10 +49,6 @@ void describe(const BlockCheck* check, uint32_t context, OpenerLines lines, Text
   }
 }
 
-uint32_t input_line(const BlockMap* map, uint32_t entry) {
-  return block_line_of(map, entry);
-}
-
 // The merge of a key stored in several contexts, or null.
 const BlockMerge* merge_of(const BlockMap* map, uint32_t entry) {
   uint32_t known = block_input_context(map, entry);
@@ -84,7 +80,7 @@ void report_moved(const Report* report, const BlockFinding& finding, TextBuffer*
   // A key stored in several blocks moved from where the value it keeps was.
   const BlockMerge* merge = merge_of(map, finding.entry);
   uint32_t context = merge != nullptr ? merge->last_context : first_input_context(map, finding.entry);
-  uint32_t line = merge != nullptr ? merge->last_line : input_line(map, finding.entry);
+  uint32_t line = merge != nullptr ? merge->last_line : block_line_of(map, finding.entry);
   text_buffer_puts(out, "now ");
   describe_output(report, finding, out);
   text_buffer_puts(out, "; in the input ");
@@ -97,7 +93,7 @@ void report_merged(const Report* report, const BlockFinding& finding, TextBuffer
   const BlockMap* map = check->map;
   const BlockMerge& merge =
       map->merges.items[block_input_context(map, finding.entry) & kContextBits];
-  uint32_t first_line = input_line(map, finding.entry);
+  uint32_t first_line = block_line_of(map, finding.entry);
   text_buffer_printf(out, "stored in different blocks in the input: line %u ", first_line);
   describe_input(report, merge.first_context, finding.entry, out);
   text_buffer_printf(out, ", line %u ", merge.other_line);
@@ -113,7 +109,7 @@ void report_broken(const Report* report, const BlockFinding& finding, TextBuffer
   const char* text = keytable_entry(check->table, static_cast<int32_t>(finding.entry))->key;
   text = std::strchr(text, ':') + 1;
   text_buffer_printf(out, "matched in the input (input line %u), ",
-                     input_line(check->map, finding.entry));
+                     block_line_of(check->map, finding.entry));
   switch (conditional_of(text)) {
     case Conditional::kOpen:
       text_buffer_puts(out, "but its block is never closed in the output");
@@ -142,7 +138,7 @@ void report_reordered(const Report* report, const BlockFinding& finding, TextBuf
                      "the section's directives stand in another order than in the input, "
                      "where '%.*s' (input line %u) stood here",
                      static_cast<int>(text_trimmed_length(then, std::strlen(then))), then,
-                     input_line(check->map, finding.other));
+                     block_line_of(check->map, finding.other));
 }
 
 // A copy of what `text` holds, in the records' texts; `text` is emptied.
@@ -162,7 +158,7 @@ BlockFindingRecord record_of(const Report* report, const BlockFinding& finding,
   BlockFindingRecord record{};
   record.line = finding.line;
   record.kinds = finding.kinds;
-  record.input_line = input_line(map, finding.entry);
+  record.input_line = block_line_of(map, finding.entry);
   record.directive = block_line_is_directive(map, finding.entry);
   const char* key = keytable_entry(check->table, static_cast<int32_t>(finding.entry))->key;
   const char* colon = std::strchr(key, ':');
@@ -258,7 +254,7 @@ void find_input_lines(Report* report) {
     uint32_t before = first_input_context(map, static_cast<uint32_t>(entry));
     follow(static_cast<uint32_t>(entry), before);
     pending = true;
-    pending_line = input_line(map, static_cast<uint32_t>(entry));
+    pending_line = block_line_of(map, static_cast<uint32_t>(entry));
     pending_before = before;
   }
   follow(UINT32_MAX, map->context);
@@ -276,15 +272,14 @@ BlockFindings block_findings_of(const BlockCheck* check) {
   findings.count = check->kept_count;
   findings.not_shown = check->lines - check->kept_count;
   findings.records = util_alloc_array<BlockFindingRecord>(check->kept_count);
-  auto* report = util_alloc_array<Report>(1);
-  report->check = check;
-  for (int32_t i = 0; i < check->kept_count; ++i) ask_input_lines(report, check->kept[i]);
-  find_input_lines(report);
+  Report report{};
+  report.check = check;
+  for (int32_t i = 0; i < check->kept_count; ++i) ask_input_lines(&report, check->kept[i]);
+  find_input_lines(&report);
   TextBuffer text{};
   for (int32_t i = 0; i < check->kept_count; ++i) {
-    findings.records[i] = record_of(report, check->kept[i], &findings, &text);
+    findings.records[i] = record_of(&report, check->kept[i], &findings, &text);
   }
-  util_free(report);
   text_buffer_free(&text);
   return findings;
 }

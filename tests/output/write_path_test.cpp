@@ -504,7 +504,7 @@ TEST(SafeOutputPlan, EachPlanIsChosenByThePathAndClosesWhatItOpened) {
       SafeOutput out{};
       ASSERT_TRUE(safe_output_open(&out, path.c_str(), nullptr, false)) << out.reason;
       EXPECT_EQ(out.plan, c.plan);
-      safe_output_puts(&out, "new\n");
+      safe_output_write(&out, "new\n", 4);
       if (commit) {
         EXPECT_TRUE(safe_output_commit(&out)) << out.reason;
       } else {
